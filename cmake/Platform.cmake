@@ -1,0 +1,16 @@
+# Compiler settings shared by every target of the agent.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+
+if(MSVC)
+    add_compile_options(/W4 /utf-8)
+    set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+else()
+    add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-format -Wno-format-extra-args)
+    # Everything static, so a bare Windows or Wine prefix needs no runtime DLLs.
+    add_link_options(-static -static-libgcc -static-libstdc++)
+    add_compile_definitions(_POSIX_C_SOURCE=200809L)
+endif()
+
+if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)
+    set(CMAKE_BUILD_TYPE RelWithDebInfo CACHE STRING "" FORCE)
+endif()

@@ -1,0 +1,19 @@
+// Settings of the log beyond what the agent itself uses: tools, tests and
+// benchmarks call these after initialize_log() to see more of the log, to add
+// sinks, or to watch the lines the debugger sink receives.
+#pragma once
+
+#include <cstdint>
+
+// Most verbose level that is formatted and queued (log_level_*).
+void log_set_level(uint32_t level);
+uint32_t log_get_level();
+
+// Sinks stamped on each new line (log_to_* bits).
+void log_set_targets(uint32_t log_to);
+
+// Receives every line exactly as it is handed to OutputDebugStringA, on the
+// thread that writes it (the writer thread while the logger runs). Pass null to
+// remove. The observer must not call the log itself.
+using log_line_observer = void (*)(void* context, const char* line);
+void log_set_debug_observer(log_line_observer observer, void* context);

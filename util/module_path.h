@@ -1,0 +1,8 @@
+// Path, folder and file name of the running executable.
+#pragma once
+
+#include <string>
+
+bool get_current_module_path(std::wstring& module_path);
+bool get_current_module_dir(std::wstring& module_dir);
+bool get_current_module_file(std::wstring& module_file);
