@@ -50,6 +50,7 @@ bool initialize_log() {
 }
 
 void finalize_log() {
+    log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger != nullptr) {
         _logger->slog_stop();
@@ -118,6 +119,7 @@ void log_set_show_time(bool show) { _show_time = show; }
 void log_set_show_function_name(bool show) { _show_function_name = show; }
 
 bool log_open_file(const wchar_t* path) {
+    log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger == nullptr || !_logger->open_log_file(path)) {
         return false;
