@@ -27,7 +27,6 @@ std::atomic<bool> _show_function_name{false};
 // Guards _logger, the direct writes to the sinks, and start and stop.
 boost::mutex _log_lock;
 slogger* _logger = nullptr;
-
 }  // namespace
 
 bool initialize_log() {
@@ -42,7 +41,7 @@ bool initialize_log() {
     std::unique_ptr<slogger> logger(new slogger());
     logger->level = log_level_warn;
     if (!logger->slog_start()) {
-        OutputDebugStringA("[ERR ] initialize_log(), _logger->slog_start() failed.\n");
+        debug_write("[ERR ] initialize_log(), _logger->slog_start() failed.\n");
         return false;
     }
     _logger = logger.release();
@@ -68,33 +67,38 @@ void log_write_fmt(uint32_t category, uint32_t level, const char* function, cons
     }
     log_reentry_guard in_call;
 
-    log_line_options options;
-    options.show_time = _show_time;
-    options.show_function_name = _show_function_name;
-    char line[log_line_bytes];
-    va_list args;
-    va_start(args, format);
-    const bool made = format_log_line(line, options, level, function, format, args);
-    va_end(args);
-    if (!made) {
-        return;
-    }
-
-    boost::lock_guard<boost::mutex> guard(_log_lock);
-    const uint32_t log_to = _log_to;
-    if (_logger != nullptr) {
-        if (level > _logger->level) {
+    // Nothing of the log call reaches its caller, not even a failed allocation.
+    try {
+        log_line_options options;
+        options.show_time = _show_time;
+        options.show_function_name = _show_function_name;
+        char line[log_line_bytes];
+        va_list args;
+        va_start(args, format);
+        const bool made = format_log_line(line, options, level, function, format, args);
+        va_end(args);
+        if (!made) {
             return;
         }
-        std::unique_ptr<slogger::log_entry> entry(new slogger::log_entry{level, log_to, line});
-        _logger->push(std::move(entry));
-        return;
-    }
-    if (log_to & log_to_con) {
-        console_write(level, line);
-    }
-    if (log_to & log_to_ods) {
-        debug_write(line);
+
+        boost::lock_guard<boost::mutex> guard(_log_lock);
+        const uint32_t log_to = _log_to;
+        if (_logger != nullptr) {
+            if (level > _logger->level) {
+                return;
+            }
+            std::unique_ptr<slogger::log_entry> entry(new slogger::log_entry{level, log_to, line});
+            _logger->push(std::move(entry));
+            return;
+        }
+        if (log_to & log_to_con) {
+            console_write(level, line);
+        }
+        if (log_to & log_to_ods) {
+            debug_write(line);
+        }
+    } catch (const std::exception&) {
+        // The line is lost; the caller goes on.
     }
 }
 
