@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <climits>
 #include <cstring>
 
 #include "log/log.h"
@@ -40,9 +41,14 @@ bool curl_client::initialize() {
     return true;
 }
 
-int curl_client::progress_callback(void* client, long long, long long, long long, long long) {
-    return static_cast<curl_client*>(client)->cancelled() ? 1 : 0;
+namespace {
+
+// libcurl progress callback: a nonzero result aborts the transfer.
+int cancel_check_callback(void* client, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const curl_client*>(client)->cancelled() ? 1 : 0;
 }
+
+}  // namespace
 
 bool curl_client::set_common_opt(const char* url, void* stream) {
     CURLcode code = curl_easy_setopt(_curl, CURLOPT_URL, url);
@@ -92,7 +98,8 @@ bool curl_client::perform() {
 }
 
 bool curl_client::http_post(const char* url, const std::string& body, std::string& response) {
-    if (!url || body.empty() || !_curl) {
+    // (A body beyond what CURLOPT_POSTFIELDSIZE takes cannot be sent either.)
+    if (!url || body.empty() || body.size() > static_cast<size_t>(LONG_MAX) || !_curl) {
         return false;
     }
     CMemoryStream stream;  // frees its buffer on every way out
@@ -110,7 +117,7 @@ bool curl_client::http_post(const char* url, const std::string& body, std::strin
     }
     // Lets cancel() end a request that hangs (checked about once a second).
     if (code == CURLE_OK) {
-        code = curl_easy_setopt(_curl, CURLOPT_XFERINFOFUNCTION, &curl_client::progress_callback);
+        code = curl_easy_setopt(_curl, CURLOPT_XFERINFOFUNCTION, &cancel_check_callback);
     }
     if (code == CURLE_OK) {
         code = curl_easy_setopt(_curl, CURLOPT_XFERINFODATA, this);

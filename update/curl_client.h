@@ -38,7 +38,6 @@ public:
 private:
     bool set_common_opt(const char* url, void* stream);
     bool perform();
-    static int progress_callback(void* client, long long, long long, long long, long long);
 
     CURL* _curl = nullptr;
     long _total_timeout = total_timeout_seconds;
