@@ -169,6 +169,18 @@ TEST_F(CurlClientTest, NothingToSendMeansNoTrafficAndNoLog) {
     EXPECT_EQ(Lines{}, messages());
 }
 
+TEST_F(CurlClientTest, RefusedOptionStopsBeforeAnyTraffic) {
+    // libcurl refuses option strings beyond 8 MB.
+    const std::string url = url_ + "?" + std::string(9 * 1024 * 1024, 'u');
+    std::string response = "untouched";
+    EXPECT_FALSE(client_.http_post(url.c_str(), "x", response));
+    EXPECT_EQ("untouched", response);
+    EXPECT_EQ((Lines{"[EROR] curl_easy_setopt() failed. curl_code = 43, " + curl_text(CURLE_BAD_FUNCTION_ARGUMENT),
+                     "[EROR] set_common_opt() failed."}),
+              messages());
+    EXPECT_EQ(0u, server_.connections());
+}
+
 // Fails every growth of a stream beyond limit bytes.
 size_t g_limit = SIZE_MAX;
 void* limited_realloc(void* block, size_t size) { return size > g_limit ? nullptr : std::realloc(block, size); }
