@@ -35,10 +35,66 @@ public:
         return hr;
     }
 
+    // Appends text as it stands, cut like vappend() when it does not fit. The
+    // printf family costs several times more for text without conversions.
+    void append_text(const char* text) {
+        const size_t used = length();
+        const size_t copied = strnlen(text, log_line_bytes - 1 - used);
+        memcpy(_line + used, text, copied);
+    }
+
+    // Appends wide text as "%ws" would. Plain ASCII is copied unit by unit,
+    // which gives the same bytes; anything else goes through the converter.
+    void append_wide(const wchar_t* text) {
+        char narrow[log_line_bytes];
+        size_t n = 0;
+        for (; text[n] != L'\0'; ++n) {
+            if (n == log_line_bytes - 1 || static_cast<unsigned>(text[n]) >= 0x80) {
+                append("%ws", text);
+                return;
+            }
+            narrow[n] = static_cast<char>(text[n]);
+        }
+        narrow[n] = '\0';
+        append_text(narrow);
+    }
+
+    // Appends "(%+5u:%+5u) : " (each number right-aligned in five columns, no
+    // sign), built by hand because it is part of every line.
+    void append_ids(unsigned long process_id, unsigned long thread_id) {
+        char field[32];
+        size_t n = 0;
+        field[n++] = '(';
+        n += right_aligned(field + n, process_id);
+        field[n++] = ':';
+        n += right_aligned(field + n, thread_id);
+        memcpy(field + n, ") : ", 5);
+        append_text(field);
+    }
+
     // Drops everything from position onwards.
     void cut(size_t position) { memset(_line + position, 0, log_line_bytes - position); }
 
 private:
+    // Writes value in decimal, padded with blanks on the left to five
+    // columns; returns the characters written (no terminator).
+    static size_t right_aligned(char* out, unsigned long value) {
+        char digits[16];
+        size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        size_t n = 0;
+        for (size_t pad = count; pad < 5; ++pad) {
+            out[n++] = ' ';
+        }
+        while (count != 0) {
+            out[n++] = digits[--count];
+        }
+        return n;
+    }
+
     char (&_line)[log_line_bytes];
 };
 }  // namespace
@@ -70,15 +126,20 @@ bool format_log_line(char (&line)[log_line_bytes], const log_line_options& optio
         GetSystemTime(&now);
         buffer.append("%s ", sys_time_to_str(&now, true, false).c_str());
     }
-    buffer.append("%s", tag);
+    buffer.append_text(tag);
 
     // The lookup made for the log does not log its own failure: that would
     // come back here. A failed lookup leaves the field empty.
-    std::wstring module_file;
-    if (get_current_module_file_silent(module_file)) {
-        buffer.append("%ws", module_file.c_str());
+    wchar_t module_file[MAX_PATH];
+    if (get_current_module_file_silent(module_file, MAX_PATH)) {
+        buffer.append_wide(module_file);
+    } else {
+        std::wstring long_file;  // a file name longer than MAX_PATH
+        if (get_current_module_file_silent(long_file)) {
+            buffer.append_wide(long_file.c_str());
+        }
     }
-    buffer.append("(%+5u:%+5u) : ", GetCurrentProcessId(), GetCurrentThreadId());
+    buffer.append_ids(GetCurrentProcessId(), GetCurrentThreadId());
     if (options.show_function_name) {
         buffer.append("%s : ", function != nullptr ? function : "");
     }
@@ -92,8 +153,8 @@ bool format_log_line(char (&line)[log_line_bytes], const log_line_options& optio
     // could not be formatted at all is replaced.
     if (FAILED(hr) && buffer.length() < log_line_bytes - 1) {
         buffer.cut(message_start);
-        buffer.append("%s", "invalid function call parameters");
+        buffer.append_text("invalid function call parameters");
     }
-    buffer.append("%s", "\n");
+    buffer.append_text("\n");
     return true;
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "log/log.h"
@@ -27,9 +28,9 @@ bool split_module_path(module_part part, std::wstring& out) {
     if (slash == std::wstring::npos) {
         out = path;
     } else if (part == module_part::dir) {
-        out = path.substr(0, slash);
+        out.assign(path, 0, slash);
     } else {
-        out = path.substr(slash + 1);
+        out.assign(path, slash + 1, std::wstring::npos);
     }
     return true;
 }
@@ -44,8 +45,22 @@ bool get_current_module_path(std::wstring& module_path) {
         return false;
     }
     const HMODULE module = GetModuleHandleW(nullptr);
+    DWORD first = _first_size.load();
+    if (first == 0) {
+        // Nearly every path fits MAX_PATH: try that on the stack first, as the
+        // logger asks on every line.
+        wchar_t short_path[MAX_PATH];
+        const DWORD cch = GetModuleFileNameW(module, short_path, MAX_PATH);
+        if (cch == 0) {
+            return false;  // no path at all
+        }
+        if (cch < MAX_PATH) {
+            module_path.assign(short_path, cch);
+            return true;
+        }
+        first = 2 * MAX_PATH;
+    }
     std::vector<wchar_t> buffer;
-    const DWORD first = _first_size != 0 ? _first_size.load() : MAX_PATH;
     for (DWORD size = first; size <= 2 * longest_path; size *= 2) {
         try {
             buffer.assign(size, L'\0');
@@ -83,4 +98,37 @@ bool get_current_module_file(std::wstring& module_file) {
 
 bool get_current_module_file_silent(std::wstring& module_file) {
     return split_module_path(module_part::file, module_file);
+}
+
+bool get_current_module_file_silent(wchar_t* module_file, size_t cch) {
+    if (module_file == nullptr || cch == 0 || _fail_module_path) {
+        return false;
+    }
+    // The path on the stack first: no heap for the common case.
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), path, MAX_PATH);
+    if (length == 0) {
+        return false;
+    }
+    std::wstring long_path;
+    const wchar_t* full = path;
+    size_t full_length = length;
+    if (length >= MAX_PATH) {  // cut: the long way
+        if (!get_current_module_path(long_path)) {
+            return false;
+        }
+        full = long_path.c_str();
+        full_length = long_path.size();
+    }
+    size_t start = full_length;
+    while (start > 0 && full[start - 1] != L'\\') {
+        --start;
+    }
+    const size_t file_length = full_length - start;
+    if (file_length >= cch) {
+        return false;
+    }
+    memcpy(module_file, full + start, file_length * sizeof(wchar_t));
+    module_file[file_length] = L'\0';
+    return true;
 }

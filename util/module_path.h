@@ -10,3 +10,7 @@ bool get_current_module_file(std::wstring& module_file);
 // get_current_module_file() without its failure message: the logger names the
 // module in every line through this one, so a failed lookup cannot log again.
 bool get_current_module_file_silent(std::wstring& module_file);
+
+// The same into a caller's buffer of cch characters (terminator included),
+// without the heap in the common case; false when it does not fit.
+bool get_current_module_file_silent(wchar_t* module_file, size_t cch);

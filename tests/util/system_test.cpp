@@ -81,6 +81,28 @@ TEST(ModulePath, FailedLookupIsLoggedByFolderAndFileQueries) {
     EXPECT_EQ((std::vector<std::string>(2, "[EROR] get_current_module_path()")), lines);
 }
 
+TEST(ModulePath, FileIntoABufferFitsExactlyOrFailsSilently) {
+    wchar_t file[32];
+    wmemset(file, L'#', 32);
+    ASSERT_TRUE(get_current_module_file_silent(file, 32));
+    EXPECT_STREQ(L"util_tests.exe", file);
+    // "util_tests.exe" is 14 characters: 15 with its terminator fit, 14 do not.
+    wchar_t exact[15];
+    EXPECT_TRUE(get_current_module_file_silent(exact, 15));
+    EXPECT_STREQ(L"util_tests.exe", exact);
+    wchar_t tight[14];
+    wmemset(tight, L'#', 14);
+    EXPECT_FALSE(get_current_module_file_silent(tight, 14));
+    EXPECT_EQ(L'#', tight[13]);  // nothing written
+    EXPECT_FALSE(get_current_module_file_silent(nullptr, 32));
+    const auto lines = utiltest::logged([&] {
+        set_module_path_failure_for_test(true);
+        EXPECT_FALSE(get_current_module_file_silent(file, 32));
+        set_module_path_failure_for_test(false);
+    });
+    EXPECT_TRUE(lines.empty());
+}
+
 TEST(SessionId, OwnProcess) {
     DWORD expected = 0;
     ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &expected));
