@@ -1,0 +1,177 @@
+// TalvernP.dll for load and fault runs: a device-event plug-in that, once
+// started, reports a scripted stream of events from one or more threads of its
+// own. The script comes from the environment variable TALVERN_LOAD, which the
+// driver (load_service.exe) sets before it starts the agent:
+//
+//   count=N        valid events per thread and batch (default 0)
+//   threads=T      reporting threads (default 1)
+//   batches=B      batches; each waits for the go event (default 1)
+//   event=E        fixed event byte; without it the byte numbers the events
+//   letters=C:,Z:  drive letters used in turn (default C:)
+//   bad_every=K    after every K-th valid event, one malformed letter too
+//   pace=1         after each valid event wait for the pace event
+//
+// Numbered events: thread t of T sends the bytes 2 + t + T * (i mod (254 / T)),
+// never 1, so the receiver can check order, loss and doubles per thread.
+// Named events (suffix: the agent's process id), created by the driver:
+//   Global\talvern_load_started_<pid>  set here when Start has been called
+//   Global\talvern_load_go<b>_<pid>    the driver's signal to fire batch b (0, 1, ...)
+//   Global\talvern_load_pace_<pid>     the driver's signal after each receipt
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#define LOAD_PLUGIN_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+using device_event_fn = void (*)(void* context, uint8_t event_type, const wchar_t* drive_letter);
+
+struct script {
+    unsigned count = 0;
+    unsigned threads = 1;
+    unsigned batches = 1;
+    int event = -1;
+    std::vector<std::wstring> letters{L"C:"};
+    unsigned bad_every = 0;
+    bool pace = false;
+};
+
+script g_script;
+void* g_context = nullptr;
+device_event_fn g_callback = nullptr;
+std::atomic<bool> g_stopping{false};
+std::vector<HANDLE> g_threads;
+std::vector<HANDLE> g_go;  // one manual-reset event per batch
+HANDLE g_pace = nullptr;
+HANDLE g_stop_event = nullptr;  // wakes waiting threads on Stop
+
+// Malformed drive letters the agent must refuse without harm.
+const wchar_t* const kBadLetters[] = {L"", L"C", L"C:\\", L"CC", L"1:", L"c:x", L"\x00e9:", nullptr};
+
+std::wstring object_name(const wchar_t* prefix) {
+    return std::wstring(L"Global\\talvern_load_") + prefix + L"_" + std::to_wstring(GetCurrentProcessId());
+}
+
+script read_script() {
+    script s;
+    wchar_t text[1024] = {};
+    if (GetEnvironmentVariableW(L"TALVERN_LOAD", text, 1024) == 0) {
+        return s;
+    }
+    std::wstring all = text;
+    size_t pos = 0;
+    while (pos <= all.size()) {
+        size_t end = all.find(L';', pos);
+        if (end == std::wstring::npos) end = all.size();
+        const std::wstring item = all.substr(pos, end - pos);
+        pos = end + 1;
+        const size_t eq = item.find(L'=');
+        if (eq == std::wstring::npos) continue;
+        const std::wstring key = item.substr(0, eq);
+        const std::wstring value = item.substr(eq + 1);
+        const unsigned number = static_cast<unsigned>(wcstoul(value.c_str(), nullptr, 10));
+        if (key == L"count") s.count = number;
+        else if (key == L"threads") s.threads = number == 0 ? 1 : number;
+        else if (key == L"batches") s.batches = number == 0 ? 1 : number;
+        else if (key == L"event") s.event = static_cast<int>(number & 0xFF);
+        else if (key == L"bad_every") s.bad_every = number;
+        else if (key == L"pace") s.pace = number != 0;
+        else if (key == L"letters") {
+            s.letters.clear();
+            size_t p = 0;
+            while (p <= value.size()) {
+                size_t e = value.find(L',', p);
+                if (e == std::wstring::npos) e = value.size();
+                if (e > p) s.letters.push_back(value.substr(p, e - p));
+                p = e + 1;
+            }
+            if (s.letters.empty()) s.letters.push_back(L"C:");
+        }
+    }
+    return s;
+}
+
+// Waits for a driver signal; false when Stop came first.
+bool wait_signal(HANDLE signal) {
+    HANDLE handles[2] = {g_stop_event, signal};
+    return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
+}
+
+DWORD WINAPI fire_thread(void* parameter) {
+    const unsigned t = static_cast<unsigned>(reinterpret_cast<uintptr_t>(parameter));
+    const unsigned period = 254 / g_script.threads;
+    unsigned bad = 0;
+    unsigned number = 0;
+    for (unsigned batch = 0; batch < g_script.batches; ++batch) {
+        if (!wait_signal(g_go[batch])) return 0;
+        for (unsigned i = 0; i < g_script.count && !g_stopping; ++i, ++number) {
+            const uint8_t byte = g_script.event >= 0
+                                     ? static_cast<uint8_t>(g_script.event)
+                                     : static_cast<uint8_t>(2 + t + g_script.threads * (number % period));
+            const std::wstring& letter = g_script.letters[number % g_script.letters.size()];
+            g_callback(g_context, byte, letter.c_str());
+            if (g_script.bad_every != 0 && (i + 1) % g_script.bad_every == 0) {
+                const wchar_t* bad_letter = kBadLetters[bad++ % (sizeof(kBadLetters) / sizeof(kBadLetters[0]))];
+                g_callback(g_context, byte, bad_letter);
+            }
+            if (g_script.pace && !wait_signal(g_pace)) return 0;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+LOAD_PLUGIN_EXPORT void Start(void* context, device_event_fn callback) {
+    g_script = read_script();
+    g_context = context;
+    g_callback = callback;
+    g_stopping = false;
+    g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool ready = g_stop_event != nullptr && callback != nullptr;
+    for (unsigned b = 0; ready && b < g_script.batches; ++b) {
+        HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, object_name((L"go" + std::to_wstring(b)).c_str()).c_str());
+        ready = go != nullptr;  // without it the driver did not prepare this run
+        if (ready) g_go.push_back(go);
+    }
+    g_pace = OpenEventW(SYNCHRONIZE, FALSE, object_name(L"pace").c_str());
+    if (g_script.pace && g_pace == nullptr) ready = false;
+    for (unsigned t = 0; ready && g_script.count != 0 && t < g_script.threads; ++t) {
+        HANDLE thread = CreateThread(nullptr, 0, fire_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(t)), 0,
+                                     nullptr);
+        if (thread != nullptr) g_threads.push_back(thread);
+    }
+    // Tells the driver that the agent has come this far (also with nothing to fire).
+    HANDLE started = OpenEventW(EVENT_MODIFY_STATE, FALSE, object_name(L"started").c_str());
+    if (started != nullptr) {
+        SetEvent(started);
+        CloseHandle(started);
+    }
+}
+
+LOAD_PLUGIN_EXPORT void Stop() {
+    // No call of the callback may run or come once Stop has returned.
+    g_stopping = true;
+    if (g_stop_event != nullptr) SetEvent(g_stop_event);
+    for (HANDLE thread : g_threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    g_threads.clear();
+    for (HANDLE go : g_go) {
+        CloseHandle(go);
+    }
+    g_go.clear();
+    for (HANDLE* h : {&g_pace, &g_stop_event}) {
+        if (*h != nullptr) {
+            CloseHandle(*h);
+            *h = nullptr;
+        }
+    }
+}

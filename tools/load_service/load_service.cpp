@@ -1,0 +1,452 @@
+// load_service.exe: plays the talvern service for load, fault and benchmark
+// runs of the agent. It starts the agent (normally build/load-agent/, where the
+// load plug-in is TalvernP.dll) suspended with the plug-in's script in
+// TALVERN_LOAD, creates the service's objects and the plug-in's signals, and
+// then releases the plug-in's batches one by one while it answers every
+// request. For each record it keeps the reception time, so it can report the
+// latency from the plug-in's callback (the record's FILETIME) to reception,
+// the delivery rate, and whether the numbered events came in order, once each.
+// It reads the agent's memory and CPU time through its process handle, can
+// answer slowly, can stop answering as if the service had died, and ends the
+// run with WM_CLOSE to the agent's dialog.
+//
+// stdout: one "name value" line per figure, then "result ok" or
+// "result FAIL <reason>" lines. Exit code 0 when every check held, 1 when one
+// failed, 2 for bad arguments, 3 when the run could not be made.
+#include "tools/service_simulator/section_reader.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct options {
+    std::wstring agent;
+    std::wstring script;
+    unsigned batches = 1;
+    unsigned expect = 0;         // valid records per batch
+    unsigned threads = 1;        // numbered events: reporting threads (0: no sequence check)
+    unsigned answer_delay_ms = 0;
+    unsigned die_after = 0;      // stop answering after this many records (0: never)
+    unsigned close_after = 0;    // WM_CLOSE once this many records came (0: after the batches)
+    unsigned settle_ms = 1500;   // after start, before the first figures
+    unsigned drain_ms = 1500;    // after a batch, before the "drained" figures
+    unsigned idle_cpu_s = 0;     // idle CPU time measured over this long
+    unsigned hold_ms = 0;        // keep serving this long before WM_CLOSE
+    unsigned exit_within_ms = 10000;
+    unsigned timeout_s = 300;
+    int expect_exit = 0;
+    bool pace = false;
+    bool no_answer = false;      // receive, never answer
+};
+
+std::vector<std::string> g_failures;
+
+void fail(const std::string& reason) { g_failures.push_back(reason); }
+
+void status(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fprintf(stderr, "[load_service] ");
+    vfprintf(stderr, format, args);
+    fprintf(stderr, "\n");
+    fflush(stderr);
+    va_end(args);
+}
+
+bool number_arg(const wchar_t* text, unsigned& out) {
+    if (text == nullptr || *text == L'\0') return false;
+    wchar_t* end = nullptr;
+    const unsigned long value = wcstoul(text, &end, 10);
+    if (*end != L'\0') return false;
+    out = static_cast<unsigned>(value);
+    return true;
+}
+
+bool parse(int argc, wchar_t** argv, options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring a = argv[i];
+        const wchar_t* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned* target = nullptr;
+        if (a == L"--agent" && v) { o.agent = v; ++i; continue; }
+        if (a == L"--script" && v) { o.script = v; ++i; continue; }
+        if (a == L"--pace") { o.pace = true; continue; }
+        if (a == L"--no-answer") { o.no_answer = true; continue; }
+        if (a == L"--batches") target = &o.batches;
+        else if (a == L"--expect") target = &o.expect;
+        else if (a == L"--threads") target = &o.threads;
+        else if (a == L"--answer-delay-ms") target = &o.answer_delay_ms;
+        else if (a == L"--die-after") target = &o.die_after;
+        else if (a == L"--close-after") target = &o.close_after;
+        else if (a == L"--settle-ms") target = &o.settle_ms;
+        else if (a == L"--drain-ms") target = &o.drain_ms;
+        else if (a == L"--idle-cpu-s") target = &o.idle_cpu_s;
+        else if (a == L"--hold-ms") target = &o.hold_ms;
+        else if (a == L"--exit-within-ms") target = &o.exit_within_ms;
+        else if (a == L"--timeout-s") target = &o.timeout_s;
+        else if (a == L"--expect-exit" && v) { o.expect_exit = _wtoi(v); ++i; continue; }
+        if (target == nullptr || !number_arg(v, *target)) {
+            fwprintf(stderr, L"load_service: bad argument %ls\n", a.c_str());
+            return false;
+        }
+        ++i;
+    }
+    if (o.agent.empty()) {
+        fwprintf(stderr, L"usage: load_service --agent <TalvernTray.exe> --script <TALVERN_LOAD> [options]\n");
+        return false;
+    }
+    if (o.batches == 0) o.batches = 1;
+    return true;
+}
+
+std::wstring name_of(const wchar_t* prefix, DWORD pid) { return prefix + std::to_wstring(pid); }
+
+struct handles {
+    std::vector<HANDLE> list;
+    HANDLE add(HANDLE h) {
+        if (h != nullptr) list.push_back(h);
+        return h;
+    }
+    void close(HANDLE& h) {
+        if (h == nullptr) return;
+        list.erase(std::remove(list.begin(), list.end(), h), list.end());
+        CloseHandle(h);
+        h = nullptr;
+    }
+    ~handles() {
+        for (HANDLE h : list) CloseHandle(h);
+    }
+};
+
+struct memory_figures {
+    double private_kb = 0;
+    double working_set_kb = 0;
+};
+
+memory_figures memory_of(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    memory_figures m;
+    if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters))) {
+        m.private_kb = counters.PrivateUsage / 1024.0;
+        m.working_set_kb = counters.WorkingSetSize / 1024.0;
+    } else {
+        status("GetProcessMemoryInfo failed, gle=%lu", GetLastError());
+    }
+    return m;
+}
+
+double cpu_ms_of(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
+    auto ticks = [](const FILETIME& f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) / 10000.0;
+}
+
+uint64_t now_filetime() {
+    FILETIME f;
+    GetSystemTimePreciseAsFileTime(&f);
+    return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+}
+
+struct find_dialog {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK find_dialog_of(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<find_dialog*>(context);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    wchar_t cls[16] = {};
+    GetClassNameW(window, cls, 15);
+    if (pid == search->pid && wcscmp(cls, L"#32770") == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool close_agent(DWORD pid) {
+    find_dialog search{pid, nullptr};
+    EnumWindows(find_dialog_of, reinterpret_cast<LPARAM>(&search));
+    return search.found != nullptr && PostMessageW(search.found, WM_CLOSE, 0, 0) != FALSE;
+}
+
+struct received {
+    uint64_t sent;      // the record's FILETIME, taken in the agent's callback
+    uint64_t received;  // FILETIME here, when the request was seen
+    uint8_t event;
+};
+
+class run_state {
+public:
+    explicit run_state(const options& o) : _o(o) {}
+
+    int run() {
+        if (!start()) return 3;
+        const ULONGLONG deadline = GetTickCount64() + _o.timeout_s * 1000ull;
+        _deadline = deadline;
+
+        HANDLE started_wait[2] = {_process, _started};
+        const DWORD ret = WaitForMultipleObjects(2, started_wait, FALSE, 60000);
+        if (ret != WAIT_OBJECT_0 + 1) {
+            DWORD code = 0;
+            GetExitCodeProcess(_process, &code);
+            status("the plug-in was not started (wait %lu, agent exit code %ld)", ret, static_cast<long>(code));
+            printf("agent_exit_code %ld\n", static_cast<long>(code));
+            if (ret == WAIT_OBJECT_0 && static_cast<int>(code) == _o.expect_exit) {
+                printf("result ok\n");
+                return 0;
+            }
+            TerminateProcess(_process, 3);
+            printf("result FAIL plug-in not started\n");
+            return 1;
+        }
+        serve_for(_o.settle_ms);
+        report_memory("start");
+        const double cpu_start = cpu_ms_of(_process);
+
+        bool closing = false;
+        for (unsigned b = 0; b < _o.batches && !closing; ++b) {
+            SetEvent(_go[b]);
+            const size_t target = static_cast<size_t>(_o.expect) * (b + 1);
+            const ULONGLONG begun = GetTickCount64();
+            while (_records.size() < target && !timed_out() && alive()) {
+                if (_o.close_after != 0 && _records.size() >= _o.close_after) break;
+                if (_o.die_after != 0 && _answering == false && _records.size() >= _o.die_after) break;
+                serve(100);
+            }
+            printf("batch%u_ms %llu\n", b, GetTickCount64() - begun);
+            if (_o.close_after != 0 && _records.size() >= _o.close_after) {
+                closing = true;
+                break;
+            }
+            if (!_answering) break;  // the service "died": the rest is the agent's
+            report_memory(("loaded" + std::to_string(b)).c_str());
+            serve_for(_o.drain_ms);
+            report_memory(("drained" + std::to_string(b)).c_str());
+        }
+        if (_o.idle_cpu_s != 0) {
+            const double before = cpu_ms_of(_process);
+            serve_for(_o.idle_cpu_s * 1000);
+            const double after = cpu_ms_of(_process);
+            printf("idle_cpu_ms %.1f\n", after - before);
+            printf("idle_cpu_s %u\n", _o.idle_cpu_s);
+        }
+        printf("cpu_ms_total %.1f\n", cpu_ms_of(_process) - cpu_start);
+        serve_for(_o.hold_ms);
+
+        if (!alive()) {
+            fail("the agent ended before WM_CLOSE");
+        }
+        return finish();
+    }
+
+private:
+    bool start() {
+        SetEnvironmentVariableW(L"TALVERN_LOAD", _o.script.c_str());
+        std::wstring command = L"\"" + _o.agent + L"\"";
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW(_o.agent.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                            nullptr, &si, &pi)) {
+            status("CreateProcessW failed, gle=%lu", GetLastError());
+            return false;
+        }
+        _process = _h.add(pi.hProcess);
+        _pid = pi.dwProcessId;
+        _request = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\ttosq_", _pid).c_str()));
+        _response = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\ttosr_", _pid).c_str()));
+        _section = _h.add(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                             name_of(L"Global\\ttosd_", _pid).c_str()));
+        _view = _section ? static_cast<uint8_t*>(MapViewOfFile(_section, FILE_MAP_ALL_ACCESS, 0, 0, 4096)) : nullptr;
+        _started = _h.add(CreateEventW(nullptr, TRUE, FALSE, name_of(L"Global\\talvern_load_started_", _pid).c_str()));
+        _pace = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\talvern_load_pace_", _pid).c_str()));
+        for (unsigned b = 0; b < _o.batches; ++b) {
+            const std::wstring prefix = L"Global\\talvern_load_go" + std::to_wstring(b) + L"_";
+            _go.push_back(_h.add(CreateEventW(nullptr, TRUE, FALSE, name_of(prefix.c_str(), _pid).c_str())));
+        }
+        if (!_request || !_response || !_view || !_started || !_pace || _go.back() == nullptr) {
+            status("creating the service's objects failed, gle=%lu", GetLastError());
+            TerminateProcess(_process, 3);
+            return false;
+        }
+        ResumeThread(pi.hThread);
+        CloseHandle(pi.hThread);
+        status("agent pid %lu started", _pid);
+        return true;
+    }
+
+    bool alive() const { return WaitForSingleObject(_process, 0) == WAIT_TIMEOUT; }
+    bool timed_out() const { return GetTickCount64() >= _deadline; }
+
+    void serve_for(unsigned ms) {
+        const ULONGLONG end = GetTickCount64() + ms;
+        while (!timed_out() && alive()) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= end) break;
+            serve(static_cast<DWORD>(std::min<ULONGLONG>(end - now, 100)));
+        }
+    }
+
+    // Waits up to ms for one request and answers it.
+    void serve(DWORD ms) {
+        if (_request == nullptr) {
+            Sleep(ms);
+            return;
+        }
+        const DWORD ret = WaitForSingleObject(_request, ms);
+        if (ret != WAIT_OBJECT_0) return;
+        const uint64_t at = now_filetime();
+        if (_view[0] != 1) {
+            ++_empty_requests;  // the agent signals once when it stops
+            return;
+        }
+        section_record record;
+        std::string error;
+        const bool ok = read_section_record(_view, 4096, record, error);
+        _view[0] = 0;
+        if (!ok) {
+            fail("undecodable record: " + error);
+        } else {
+            _records.push_back(received{record.time, at, record.event_type});
+            check_sequence(record.event_type);
+        }
+        if (_o.die_after != 0 && _records.size() >= _o.die_after) {
+            // The service dies: its handles go as they would with its process.
+            status("service dies after %zu records", _records.size());
+            _answering = false;
+            UnmapViewOfFile(_view);
+            _view = nullptr;
+            _h.close(_request);
+            _h.close(_response);
+            _h.close(_section);
+            return;
+        }
+        if (_o.no_answer) return;
+        if (_o.answer_delay_ms != 0) Sleep(_o.answer_delay_ms);
+        SetEvent(_response);
+        if (_o.pace) SetEvent(_pace);
+    }
+
+    void check_sequence(uint8_t event) {
+        if (_o.threads == 0) return;
+        const unsigned period = 254 / _o.threads;
+        if (event < 2) {
+            ++_sequence_errors;
+            return;
+        }
+        const unsigned d = event - 2u;
+        const unsigned t = d % _o.threads;
+        if (t >= _next.size()) _next.resize(_o.threads, 0);
+        if (d / _o.threads != _next[t] % period) ++_sequence_errors;
+        ++_next[t];
+    }
+
+    void report_memory(const char* when) {
+        const memory_figures m = memory_of(_process);
+        printf("mem_%s_private_kb %.0f\n", when, m.private_kb);
+        printf("mem_%s_working_set_kb %.0f\n", when, m.working_set_kb);
+        fflush(stdout);
+    }
+
+    int finish() {
+        if (!close_agent(_pid)) fail("no dialog to close");
+        const ULONGLONG asked = GetTickCount64();
+        while (alive() && GetTickCount64() - asked < _o.exit_within_ms + 5000ull) {
+            serve(50);
+        }
+        const ULONGLONG took = GetTickCount64() - asked;
+        if (alive()) {
+            fail("the agent did not exit");
+            TerminateProcess(_process, 3);
+            WaitForSingleObject(_process, 5000);
+        } else if (took > _o.exit_within_ms) {
+            fail("the agent took " + std::to_string(took) + " ms to exit");
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(_process, &code);
+        printf("close_to_exit_ms %llu\n", took);
+        printf("agent_exit_code %ld\n", static_cast<long>(code));
+        if (static_cast<int>(code) != _o.expect_exit) fail("exit code " + std::to_string(static_cast<long>(code)));
+        report_records();
+        if (g_failures.empty()) {
+            printf("result ok\n");
+            return 0;
+        }
+        for (const std::string& f : g_failures) printf("result FAIL %s\n", f.c_str());
+        return 1;
+    }
+
+    void report_records() {
+        printf("records %zu\n", _records.size());
+        printf("sequence_errors %u\n", _sequence_errors);
+        const size_t expected = static_cast<size_t>(_o.expect) * _o.batches;
+        if (_o.close_after == 0 && _o.die_after == 0 && _records.size() != expected) {
+            fail("records " + std::to_string(_records.size()) + " of " + std::to_string(expected));
+        }
+        if (_sequence_errors != 0) fail("events out of order, lost or doubled");
+        if (_records.empty()) return;
+        std::vector<double> latency;
+        latency.reserve(_records.size());
+        uint64_t first_sent = _records.front().sent;
+        uint64_t last_received = _records.front().received;
+        for (const received& r : _records) {
+            latency.push_back(r.received >= r.sent ? (r.received - r.sent) / 10.0 : 0.0);
+            first_sent = std::min(first_sent, r.sent);
+            last_received = std::max(last_received, r.received);
+        }
+        std::sort(latency.begin(), latency.end());
+        auto pct = [&](double p) { return latency[static_cast<size_t>(p / 100.0 * (latency.size() - 1) + 0.5)]; };
+        printf("latency_p50_us %.1f\n", pct(50));
+        printf("latency_p99_us %.1f\n", pct(99));
+        printf("latency_max_us %.1f\n", latency.back());
+        // Rate of the first batch: from its first callback to its last reception.
+        const size_t n = std::min(_records.size(), static_cast<size_t>(_o.expect ? _o.expect : _records.size()));
+        uint64_t batch_first = _records[0].sent;
+        uint64_t batch_last = _records[0].received;
+        for (size_t i = 0; i < n; ++i) {
+            batch_first = std::min(batch_first, _records[i].sent);
+            batch_last = std::max(batch_last, _records[i].received);
+        }
+        if (batch_last > batch_first) printf("rate_per_s %.0f\n", n / ((batch_last - batch_first) / 1e7));
+    }
+
+    const options& _o;
+    handles _h;
+    HANDLE _process = nullptr;
+    DWORD _pid = 0;
+    HANDLE _request = nullptr;
+    HANDLE _response = nullptr;
+    HANDLE _section = nullptr;
+    uint8_t* _view = nullptr;
+    HANDLE _started = nullptr;
+    HANDLE _pace = nullptr;
+    std::vector<HANDLE> _go;
+    std::vector<received> _records;
+    std::vector<unsigned> _next;
+    unsigned _sequence_errors = 0;
+    unsigned _empty_requests = 0;
+    bool _answering = true;
+    ULONGLONG _deadline = 0;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    options o;
+    if (!parse(argc, argv, o)) return 2;
+    run_state state(o);
+    const int code = state.run();
+    fflush(stdout);
+    return code;
+}
