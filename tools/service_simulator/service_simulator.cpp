@@ -368,7 +368,7 @@ bool serve_request(const options& opt, service_objects& objects, unsigned long& 
     section_record record;
     std::string error;
     if (copy[0] != 1 || copy[1] != 0 || copy[2] != 0 || copy[3] != 0) {
-        status(L"request signalled without a new record");
+        status(L"request signalled without a new record (the agent signals once when it stops)");
         return false;
     }
     if (!read_section_record(copy.data(), copy.size(), record, error)) {
