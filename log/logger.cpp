@@ -12,6 +12,7 @@
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log_line.h"
+#include "log/log_reentry.h"
 #include "log/log_settings.h"
 #include "log/slogger.h"
 
@@ -26,19 +27,6 @@ std::atomic<bool> _show_function_name{false};
 // Guards _logger, the direct writes to the sinks, and start and stop.
 boost::mutex _log_lock;
 slogger* _logger = nullptr;
-
-// Set while this thread is inside the log call. Anything the call runs that
-// logs again (a helper's failure message, a sink) is dropped instead of
-// recursing or waiting on _log_lock, which this thread may already hold.
-thread_local bool _in_log_call = false;
-
-class log_call_guard {
-public:
-    log_call_guard() { _in_log_call = true; }
-    ~log_call_guard() { _in_log_call = false; }
-    log_call_guard(const log_call_guard&) = delete;
-    log_call_guard& operator=(const log_call_guard&) = delete;
-};
 }  // namespace
 
 bool initialize_log() {
@@ -53,7 +41,7 @@ bool initialize_log() {
     std::unique_ptr<slogger> logger(new slogger());
     logger->level = log_level_warn;
     if (!logger->slog_start()) {
-        OutputDebugStringA("[ERR ] initialize_log(), _logger->slog_start() failed.\n");
+        debug_write("[ERR ] initialize_log(), _logger->slog_start() failed.\n");
         return false;
     }
     _logger = logger.release();
@@ -61,6 +49,7 @@ bool initialize_log() {
 }
 
 void finalize_log() {
+    log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger != nullptr) {
         _logger->slog_stop();
@@ -73,38 +62,43 @@ void log_write_fmt(uint32_t category, uint32_t level, const char* function, cons
     if ((category & _log_mask) != category || level > _log_level || format == nullptr) {
         return;
     }
-    if (_in_log_call) {
+    if (log_thread_in_logger()) {
         return;
     }
-    log_call_guard in_call;
+    log_reentry_guard in_call;
 
-    log_line_options options;
-    options.show_time = _show_time;
-    options.show_function_name = _show_function_name;
-    char line[log_line_bytes];
-    va_list args;
-    va_start(args, format);
-    const bool made = format_log_line(line, options, level, function, format, args);
-    va_end(args);
-    if (!made) {
-        return;
-    }
-
-    boost::lock_guard<boost::mutex> guard(_log_lock);
-    const uint32_t log_to = _log_to;
-    if (_logger != nullptr) {
-        if (level > _logger->level) {
+    // Nothing of the log call reaches its caller, not even a failed allocation.
+    try {
+        log_line_options options;
+        options.show_time = _show_time;
+        options.show_function_name = _show_function_name;
+        char line[log_line_bytes];
+        va_list args;
+        va_start(args, format);
+        const bool made = format_log_line(line, options, level, function, format, args);
+        va_end(args);
+        if (!made) {
             return;
         }
-        std::unique_ptr<slogger::log_entry> entry(new slogger::log_entry{level, log_to, line});
-        _logger->push(std::move(entry));
-        return;
-    }
-    if (log_to & log_to_con) {
-        console_write(level, line);
-    }
-    if (log_to & log_to_ods) {
-        debug_write(line);
+
+        boost::lock_guard<boost::mutex> guard(_log_lock);
+        const uint32_t log_to = _log_to;
+        if (_logger != nullptr) {
+            if (level > _logger->level) {
+                return;
+            }
+            std::unique_ptr<slogger::log_entry> entry(new slogger::log_entry{level, log_to, line});
+            _logger->push(std::move(entry));
+            return;
+        }
+        if (log_to & log_to_con) {
+            console_write(level, line);
+        }
+        if (log_to & log_to_ods) {
+            debug_write(line);
+        }
+    } catch (const std::exception&) {
+        // The line is lost; the caller goes on.
     }
 }
 
@@ -129,6 +123,7 @@ void log_set_show_time(bool show) { _show_time = show; }
 void log_set_show_function_name(bool show) { _show_function_name = show; }
 
 bool log_open_file(const wchar_t* path) {
+    log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger == nullptr || !_logger->open_log_file(path)) {
         return false;

@@ -6,6 +6,7 @@
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log.h"
+#include "log/log_reentry.h"
 
 namespace {
 constexpr DWORD idle_poll_ms = 100;
@@ -15,6 +16,7 @@ slogger::slogger() = default;
 
 slogger::~slogger() {
     slog_stop();
+    close_log_file();  // opened without a writer ever running
     // Lines pushed after the writer ended (none in normal use) are freed with the queue.
 }
 
@@ -46,6 +48,7 @@ void slogger::slog_stop() {
 }
 
 void slogger::slog_thread() {
+    log_reentry_guard writer_thread;  // nothing on this thread may log
     while (!_stop) {
         if (_queue.count() == 0) {
             Sleep(idle_poll_ms);
@@ -64,19 +67,30 @@ void slogger::slog_thread() {
     boost::lock_guard<boost::mutex> guard(_queue.lock());
     while (!_queue.empty_locked()) {
         std::unique_ptr<log_entry> entry = _queue.pop_locked();
-        if (entry->log_to & log_to_file) {
-            append_file_line(entry->msg);
-        }
-        if (entry->log_to & log_to_con) {
-            console_write(entry->level, entry->msg.c_str());
-        }
-        if (entry->log_to & log_to_ods) {
-            debug_write(entry->msg.c_str());
+        try {
+            if (entry->log_to & log_to_file) {
+                append_file_line(entry->msg);
+            }
+            if (entry->log_to & log_to_con) {
+                console_write(entry->level, entry->msg.c_str());
+            }
+            if (entry->log_to & log_to_ods) {
+                debug_write(entry->msg.c_str());
+            }
+        } catch (const std::exception&) {
         }
     }
 }
 
 void slogger::write_entry(const log_entry& entry) {
+    // A sink that runs out of memory loses this line, not the writer thread.
+    try {
+        write_sinks(entry);
+    } catch (const std::exception&) {
+    }
+}
+
+void slogger::write_sinks(const log_entry& entry) {
     if (entry.log_to & log_to_con) {
         console_write(entry.level, entry.msg.c_str());
     }

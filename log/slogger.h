@@ -54,6 +54,7 @@ public:
 private:
     void slog_thread();
     void write_entry(const log_entry& entry);
+    void write_sinks(const log_entry& entry);
     // File sink of the normal loop: rotation check, count, append.
     void write_file_line(const std::string& line);
     // File sink of the final drain: append only.
