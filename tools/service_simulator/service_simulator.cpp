@@ -33,6 +33,8 @@ const wchar_t kUsage[] =
     L"  --no-answer                never signal the response event\n"
     L"  --close-after-records <n>  send WM_CLOSE to the agent's dialog after n records\n"
     L"  --close-after-ms <ms>      send WM_CLOSE to the agent's dialog after ms (from resume)\n"
+    L"  --exit-after-records <n>   end the simulator (exit code 0) after n records, leaving\n"
+    L"                             the agent running\n"
     L"  --timeout-ms <ms>          give up after ms: a started agent is terminated, exit code 3\n"
     L"  --help                     this text\n"
     L"\n"
@@ -53,6 +55,7 @@ struct options {
     DWORD answer_delay_ms = 0;
     bool no_answer = false;
     DWORD close_after_records = 0;  // 0: never
+    DWORD exit_after_records = 0;   // 0: never
     DWORD close_after_ms = 0;       // 0: never
     DWORD timeout_ms = 0;           // 0: never
 };
@@ -149,6 +152,8 @@ bool parse_arguments(int argc, wchar_t** argv, options& opt, bool& help) {
             opt.no_answer = true;
         } else if (arg == L"--close-after-records") {
             if (!need_number(opt.close_after_records)) return false;
+        } else if (arg == L"--exit-after-records") {
+            if (!need_number(opt.exit_after_records)) return false;
         } else if (arg == L"--close-after-ms") {
             if (!need_number(opt.close_after_ms)) return false;
         } else if (arg == L"--timeout-ms") {
@@ -459,6 +464,10 @@ int run(const options& opt) {
             serve_request(opt, objects, records);
             if (opt.close_after_records != 0 && records >= opt.close_after_records) {
                 close_wanted = true;
+            }
+            if (opt.exit_after_records != 0 && records >= opt.exit_after_records) {
+                status(L"served %lu record(s); leaving the agent running", records);
+                return 0;
             }
         } else if (ret == WAIT_FAILED) {
             status(L"WaitForMultipleObjects failed, gle=%lu", GetLastError());
