@@ -10,8 +10,10 @@
 // WM_DEVICECHANGE broadcasts (DBT_DEVICEARRIVAL / DBT_DEVICEREMOVECOMPLETE for
 // DBT_DEVTYP_VOLUME). The window is a top-level one that is never shown: a
 // message-only window does not receive broadcasts. Every second the thread also
-// compares GetLogicalDrives with what it knows, which catches drive letters that
-// come without a broadcast (under Wine: a link added to the prefix's dosdevices/).
+// compares the drive letters that have a root (GetLogicalDrives, then
+// GetDriveTypeW) with what it knows, which catches drive letters that change
+// without a broadcast reaching it (under Wine: a drive that Wine's mount manager
+// adds to or removes from the prefix's dosdevices/).
 //
 // Every callback comes from the watcher thread, so callbacks never overlap.
 // Stop signals the thread and waits for it: when Stop returns no callback is
@@ -61,6 +63,19 @@ void report(uint8_t event_type, DWORD drives) {
             g_watcher.callback(g_watcher.context, event_type, letter);
         }
     }
+}
+
+// Drive letters with a root behind them. A letter can stay in the drive map
+// after its volume went away (Wine keeps it); its root is then gone.
+DWORD present_drives() {
+    DWORD drives = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        const wchar_t root[4] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', L'\0'};
+        if ((drives & (1u << i)) != 0 && GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) {
+            drives &= ~(1u << i);
+        }
+    }
+    return drives;
 }
 
 // Brings known_drives to present, reporting what went away, then what came.
@@ -119,7 +134,7 @@ DWORD WINAPI watcher_thread(void* param) {
             DispatchMessageW(&msg);
         }
         if (GetTickCount64() >= next_poll) {
-            update_drives(GetLogicalDrives());
+            update_drives(present_drives());
             next_poll = GetTickCount64() + poll_interval_ms;
         }
     }
@@ -159,7 +174,7 @@ void Start(void* context, device_event_fn callback) {
     g_watcher.context = context;
     g_watcher.callback = callback;
     // Drives present now are the baseline; only later changes are reported.
-    g_watcher.known_drives = GetLogicalDrives();
+    g_watcher.known_drives = present_drives();
     g_watcher.thread = CreateThread(nullptr, 0, &watcher_thread, module, 0, &g_watcher.thread_id);
     if (g_watcher.thread == nullptr) {
         CloseHandle(g_watcher.stop_event);
