@@ -7,6 +7,7 @@ build=${TALVERN_BUILD_DIR:-$here/build}
 
 "$here/scripts/setup.sh"
 cmake -S "$here" -B "$build" -G "Unix Makefiles" \
-    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" \
+    ${TALVERN_DEPS_DIR:+-DTALVERN_DEPS_DIR="$TALVERN_DEPS_DIR"} >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" -- --no-print-directory
 "$here/scripts/wine-prefix.sh" "$build/wineprefix"

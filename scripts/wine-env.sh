@@ -18,6 +18,11 @@ talvern_wineserver_start() {
         "$WINESERVER" -k0 2>/dev/null && break  # signal 0: is it up?
         sleep 0.1
     done
+    # The first Wine start also launches the prefix's system processes
+    # (services.exe, winedevice.exe, ...), which live as long as the wineserver
+    # and inherit the starter's stdout/stderr: started under CTest they would
+    # hold its output pipe open and every test would run into its time-out.
+    "$WINE64" cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 
 talvern_wineserver_stop() {

@@ -1,0 +1,95 @@
+// The logger's file sink: appending lines, counting them, and rotating the
+// file to a time-stamped name once it holds rotation_lines lines.
+#include "log/slogger.h"
+
+#include <strsafe.h>
+
+#include <boost/thread/lock_guard.hpp>
+
+#include "log/console_sink.h"
+#include "log/debug_sink.h"
+#include "log/log.h"
+#include "util/file_util.h"
+#include "util/strings.h"
+
+namespace {
+// The stamped name, extension included, in wide characters with terminator.
+constexpr size_t stamped_name_chars = 64;
+const char rotate_failed[] = "rotate_log_file() failed.";
+}  // namespace
+
+bool slogger::rotate_log_file(const wchar_t* path) {
+    if (path == nullptr || path[0] == L'\0') {
+        return false;
+    }
+    const std::wstring file_path(path);  // path may be _log_file_path itself
+    if (is_file_exists(file_path.c_str())) {
+        std::wstring extension;
+        get_file_extension(file_path.c_str(), extension);
+
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        wchar_t stamped[stamped_name_chars] = {};
+        if (FAILED(StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u.%s", now.wYear,
+                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, extension.c_str()))) {
+            return false;
+        }
+        if (_log_file != INVALID_HANDLE_VALUE) {
+            write_to_file(_log_file, "> log ratating. %s", WcsToMbsEx(stamped).c_str());
+            close_log_file();
+        }
+        const std::wstring rotated = extract_last_tokenw(file_path.c_str(), L".", true) + L"." + stamped;
+        if (!MoveFileW(file_path.c_str(), rotated.c_str())) {
+            return false;
+        }
+    }
+    if (is_file_exists(file_path.c_str())) {
+        return false;
+    }
+    close_log_file();  // a handle whose file vanished from the path
+    _log_file = CreateFileW(file_path.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (_log_file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    _log_file_path = file_path;
+    _line_count = 0;
+    return true;
+}
+
+bool slogger::open_log_file(const wchar_t* path) {
+    if (path == nullptr || path[0] == L'\0') {
+        return false;
+    }
+    boost::lock_guard<boost::mutex> guard(_file_lock);
+    close_log_file();
+    _log_file_path = path;
+    _line_count = 0;
+    return rotate_log_file(path);
+}
+
+void slogger::write_file_line(const std::string& line) {
+    boost::lock_guard<boost::mutex> guard(_file_lock);
+    if (_line_count >= rotation_lines && !rotate_log_file(_log_file_path.c_str())) {
+        console_write(log_level_error, rotate_failed);
+        debug_write(rotate_failed);
+    }
+    if (_log_file != INVALID_HANDLE_VALUE) {
+        ++_line_count;
+        write_to_file(_log_file, "%s", line.c_str());
+    }
+}
+
+void slogger::append_file_line(const std::string& line) {
+    boost::lock_guard<boost::mutex> guard(_file_lock);
+    if (_log_file != INVALID_HANDLE_VALUE) {
+        write_to_file(_log_file, "%s", line.c_str());
+    }
+}
+
+void slogger::close_log_file() {
+    if (_log_file != INVALID_HANDLE_VALUE) {
+        CloseHandle(_log_file);
+        _log_file = INVALID_HANDLE_VALUE;
+    }
+}

@@ -1,0 +1,23 @@
+// Building one log line: "[TAG] " + module file + "( pid: tid) : " + message +
+// "\n", optionally with the local time and the caller's name, cut to fit the
+// 2,048-byte line buffer (terminator included).
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t log_line_bytes = 2048;
+
+struct log_line_options {
+    bool show_time = false;
+    bool show_function_name = false;
+};
+
+// The tag of a level ("[EROR] " ...), or null above log_level_debug.
+const char* log_level_tag(uint32_t level);
+
+// Formats the line into line (log_line_bytes, always terminated). False, with
+// nothing to write, when level has no tag.
+bool format_log_line(char (&line)[log_line_bytes], const log_line_options& options, uint32_t level,
+                     const char* function, const char* format, va_list args);
