@@ -9,6 +9,7 @@
 #include "tests/pnp/pnp_test_support.h"
 #include "tests/pnp/wine_drive_link.h"
 #include "tests/support/log_capture.h"
+#include "util/module_path_seam.h"
 
 #include <gtest/gtest.h>
 
@@ -308,6 +309,26 @@ TEST(PnpMonitorWine, DriveAppearingAfterTheLastRefresh) {
     sync_log(log);
     EXPECT_EQ(2u, log.count("[EROR] no disk and partition info by drive letter=" + drive_text));
     EXPECT_EQ(2u, log.count("[EROR] get_pnp_info_by_drive_letter( drive_letter=" + drive_text + " ) failed. "));
+}
+
+}  // namespace
+
+namespace {
+
+// Without the executable's own folder the path would be relative to the root
+// of the current drive; nothing is loaded from there.
+TEST(PnpMonitorPath, NoModuleFolderLoadsNothing) {
+    LogCapture log(log_level_debug);
+    fake_disk_source source;
+    set_module_path_failure_for_test(true);
+    {
+        PNPMonitor monitor(source);
+        EXPECT_FALSE(monitor.initialize());
+    }
+    set_module_path_failure_for_test(false);
+    EXPECT_EQ(0, source.reloads.load());
+    sync_log(log);
+    EXPECT_EQ(1u, log.count("[EROR] no dll, dll=\\TalvernP.dll"));
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ TEST_F(WmiClientSteps, ConnectedLineComesBeforeAFailingProxyBlanket) {
     sync_log(log);
     const auto messages = log.messages();
     const auto connected = std::find(messages.begin(), messages.end(),
-                                     "[DBUG] Connected to ROOT\\CIMV2 WMI name space.");
+                                     "[DEBG] Connected to ROOT\\CIMV2 WMI name space.");
     const auto failed = std::find(messages.begin(), messages.end(),
                                   "[EROR] CoSetProxyBlanket() failed. hres=" + hres_text(E_ACCESSDENIED));
     ASSERT_NE(messages.end(), connected);
@@ -268,7 +268,7 @@ TEST(WmiClient, QueriesWineWmiAndWalksTheResult) {
         CoUninitialize();
     });
     sync_log(log);
-    EXPECT_EQ(1u, log.count("[DBUG] Connected to ROOT\\CIMV2 WMI name space."));
+    EXPECT_EQ(1u, log.count("[DEBG] Connected to ROOT\\CIMV2 WMI name space."));
     size_t exec_failed = 0;
     for (const auto& m : log.messages()) {
         exec_failed += m.rfind("[EROR] _svc->ExecQuery() failed. hres=", 0) == 0 ? 1 : 0;
