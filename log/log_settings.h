@@ -14,7 +14,8 @@ void log_set_targets(uint32_t log_to);
 
 // Receives every line exactly as it is handed to OutputDebugStringA, on the
 // thread that writes it (the writer thread while the logger runs). Pass null to
-// remove. The observer must not call the log itself.
+// remove. Log calls made from inside the observer are dropped. Once this
+// returns, the previous observer is no longer running.
 using log_line_observer = void (*)(void* context, const char* line);
 void log_set_debug_observer(log_line_observer observer, void* context);
 

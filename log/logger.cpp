@@ -12,6 +12,7 @@
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log_line.h"
+#include "log/log_reentry.h"
 #include "log/log_settings.h"
 #include "log/slogger.h"
 
@@ -27,18 +28,6 @@ std::atomic<bool> _show_function_name{false};
 boost::mutex _log_lock;
 slogger* _logger = nullptr;
 
-// Set while this thread is inside the log call. Anything the call runs that
-// logs again (a helper's failure message, a sink) is dropped instead of
-// recursing or waiting on _log_lock, which this thread may already hold.
-thread_local bool _in_log_call = false;
-
-class log_call_guard {
-public:
-    log_call_guard() { _in_log_call = true; }
-    ~log_call_guard() { _in_log_call = false; }
-    log_call_guard(const log_call_guard&) = delete;
-    log_call_guard& operator=(const log_call_guard&) = delete;
-};
 }  // namespace
 
 bool initialize_log() {
@@ -61,6 +50,7 @@ bool initialize_log() {
 }
 
 void finalize_log() {
+    log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger != nullptr) {
         _logger->slog_stop();
@@ -73,10 +63,10 @@ void log_write_fmt(uint32_t category, uint32_t level, const char* function, cons
     if ((category & _log_mask) != category || level > _log_level || format == nullptr) {
         return;
     }
-    if (_in_log_call) {
+    if (log_thread_in_logger()) {
         return;
     }
-    log_call_guard in_call;
+    log_reentry_guard in_call;
 
     log_line_options options;
     options.show_time = _show_time;
@@ -129,6 +119,7 @@ void log_set_show_time(bool show) { _show_time = show; }
 void log_set_show_function_name(bool show) { _show_function_name = show; }
 
 bool log_open_file(const wchar_t* path) {
+    log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger == nullptr || !_logger->open_log_file(path)) {
         return false;

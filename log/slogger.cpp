@@ -6,6 +6,7 @@
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log.h"
+#include "log/log_reentry.h"
 
 namespace {
 constexpr DWORD idle_poll_ms = 100;
@@ -46,6 +47,7 @@ void slogger::slog_stop() {
 }
 
 void slogger::slog_thread() {
+    log_reentry_guard writer_thread;  // nothing on this thread may log
     while (!_stop) {
         if (_queue.count() == 0) {
             Sleep(idle_poll_ms);

@@ -14,6 +14,7 @@ namespace {
 constexpr DWORD longest_path = 32768;
 
 std::atomic<bool> _fail_module_path{false};
+std::atomic<DWORD> _first_size{0};
 
 enum class module_part { dir, file };
 
@@ -36,13 +37,16 @@ bool split_module_path(module_part part, std::wstring& out) {
 
 void set_module_path_failure_for_test(bool fail) { _fail_module_path = fail; }
 
+void set_module_path_first_size_for_test(DWORD chars) { _first_size = chars; }
+
 bool get_current_module_path(std::wstring& module_path) {
     if (_fail_module_path) {
         return false;
     }
     const HMODULE module = GetModuleHandleW(nullptr);
     std::vector<wchar_t> buffer;
-    for (DWORD size = MAX_PATH; size <= 2 * longest_path; size *= 2) {
+    const DWORD first = _first_size != 0 ? _first_size.load() : MAX_PATH;
+    for (DWORD size = first; size <= 2 * longest_path; size *= 2) {
         try {
             buffer.assign(size, L'\0');
         } catch (const std::bad_alloc&) {

@@ -1,0 +1,18 @@
+// Marks a thread as being inside the logger (the log call, or the writer
+// thread). A log call made from there (a helper's failure message, a sink, an
+// observer) is dropped: it would recurse, or wait for ever on the log lock that
+// finalize_log() holds while it joins the writer.
+#pragma once
+
+bool log_thread_in_logger();
+
+class log_reentry_guard {
+public:
+    log_reentry_guard();
+    ~log_reentry_guard();
+    log_reentry_guard(const log_reentry_guard&) = delete;
+    log_reentry_guard& operator=(const log_reentry_guard&) = delete;
+
+private:
+    bool _was_inside;
+};
