@@ -376,6 +376,8 @@ TEST_F(DiskInventory, ConverterWithoutTheLetterFailsTheLookup) {
 // Against Wine's WMI and the real device name converter.
 TEST(DiskInventoryWine, BuildersReadWineWmiAndResolveC) {
     LogCapture log(log_level_debug);
+    converter_reference converter;
+    ASSERT_TRUE(converter.loaded());
     PNPMonitor monitor;
     ASSERT_TRUE(monitor.initialize());
 

@@ -270,6 +270,8 @@ TEST(PnpMonitorWine, DriveAppearingAfterTheLastRefresh) {
     test_plugin plugin;
     ASSERT_TRUE(plugin.loaded());
     LogCapture log(log_level_debug);
+    converter_reference converter;
+    ASSERT_TRUE(converter.loaded());
     record_sink sink;
     const wchar_t letter = wine_drive_link::free_letter();
     ASSERT_NE(0, letter);

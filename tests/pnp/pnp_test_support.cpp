@@ -1,6 +1,7 @@
 #include "tests/pnp/pnp_test_support.h"
 
 #include "log/log.h"
+#include "nameconv/name_converter.h"
 
 #include <atomic>
 #include <stdexcept>
@@ -20,6 +21,10 @@ void sync_log(const LogCapture& log) {
         throw std::runtime_error("log marker did not arrive");
     }
 }
+
+converter_reference::converter_reference() { _loaded = NameConverter::get_instance()->load(false); }
+
+converter_reference::~converter_reference() { NameConverter::release_instance(nullptr); }
 
 namespace {
 

@@ -21,6 +21,21 @@ std::wstring test_exe_dir();
 // queue, so every line logged before it has been captured too.
 void sync_log(const LogCapture& log);
 
+// A reference to the process-wide device name converter, loaded, held for the
+// life of the object: the agent holds one the same way while its monitor runs,
+// so the monitor's reloads and lookups work on one converter.
+class converter_reference {
+public:
+    converter_reference();
+    ~converter_reference();
+    converter_reference(const converter_reference&) = delete;
+    converter_reference& operator=(const converter_reference&) = delete;
+    bool loaded() const { return _loaded; }
+
+private:
+    bool _loaded = false;
+};
+
 // The test plug-in (TalvernP.dll next to the test), with a reference of the
 // test's own, so its counters outlive the monitor's reference.
 class test_plugin {
