@@ -15,6 +15,9 @@
 // without a broadcast reaching it (under Wine: a drive that Wine's mount manager
 // adds to or removes from the prefix's dosdevices/).
 //
+// Each start, stop and reported event is also written to the debugger output
+// ("TalvernP: E: arrived (event 1)").
+//
 // Every callback comes from the watcher thread, so callbacks never overlap.
 // Stop signals the thread and waits for it: when Stop returns no callback is
 // running and none can come. Exports "Start" and "Stop" (see TalvernP.def).
@@ -60,6 +63,10 @@ void report(uint8_t event_type, DWORD drives) {
     for (int i = 0; i < 26; ++i) {
         if ((drives & (1u << i)) != 0) {
             const wchar_t letter[3] = {static_cast<wchar_t>(L'A' + i), L':', L'\0'};
+            char line[64];
+            wsprintfA(line, "TalvernP: %c: %s (event %u)\n", 'A' + i,
+                      event_type == event_arrival ? "arrived" : "went away", event_type);
+            OutputDebugStringA(line);
             g_watcher.callback(g_watcher.context, event_type, letter);
         }
     }
@@ -119,6 +126,8 @@ DWORD WINAPI watcher_thread(void* param) {
     HMODULE module = static_cast<HMODULE>(param);
     // Without a window (no desktop) the poll alone finds the changes.
     HWND window = create_watcher_window(module);
+    OutputDebugStringA(window != nullptr ? "TalvernP: watching drive letters.\n"
+                                         : "TalvernP: watching drive letters (no window, polling only).\n");
 
     ULONGLONG next_poll = GetTickCount64() + poll_interval_ms;
     for (;;) {
@@ -143,6 +152,7 @@ DWORD WINAPI watcher_thread(void* param) {
         DestroyWindow(window);
     }
     UnregisterClassW(window_class, module);
+    OutputDebugStringA("TalvernP: stopped.\n");
     FreeLibraryAndExitThread(module, 0);
     return 0;
 }
