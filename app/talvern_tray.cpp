@@ -1,0 +1,145 @@
+// Construction, start-up order and shut-down order of the agent.
+#include "app/talvern_tray.h"
+
+#include "app/service_names.h"
+#include "log/log.h"
+#include "nameconv/name_converter.h"
+#include "util/session.h"
+
+#include <exception>
+
+namespace {
+
+const char kStart[] = "TalvernTray::start";
+const char kStop[] = "TalvernTray::stop";
+
+void close_handle(HANDLE& handle) {
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
+}
+
+}  // namespace
+
+TalvernTray* _talvern_tray = nullptr;
+
+TalvernTray::TalvernTray()
+    : _stop(false),
+      _nodup_event(nullptr),
+      _request_event(nullptr),
+      _response_event(nullptr),
+      _section(nullptr),
+      _section_view(nullptr),
+      _name_converter(nullptr) {}
+
+TalvernTray::~TalvernTray() {
+    stop();
+}
+
+bool TalvernTray::start() {
+    // Device name converter: this agent keeps one reference until stop().
+    if (_name_converter == nullptr) {
+        _name_converter = NameConverter::get_instance();
+    }
+    if (!_name_converter->load(false)) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Can not initialize NameCovnerter api.");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_info, kStart, "NameConverter api initialized.");
+
+    if (_nodup_event != nullptr) {
+        return false;
+    }
+
+    // Single-instance guard of the logon session. When the session cannot be
+    // read (logged by the helper) the guard is named after session 0.
+    DWORD session_id = 0;
+    get_session_id_by_pid(GetCurrentProcessId(), session_id);
+    const std::wstring nodup_name = make_object_name(kNoDupEventPrefix, session_id);
+    _nodup_event = CreateEventW(nullptr, FALSE, FALSE, nodup_name.c_str());
+    if (_nodup_event == nullptr) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Can not create event object. object=%ws",
+                      nodup_name.c_str());
+        return false;
+    }
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Talvern tray is already running.");
+        close_handle(_nodup_event);
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_debug, kStart, "no-dup handle created.");
+
+    // Service channel.
+    if (!open_tray_to_svc_events()) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "open_tray_to_svc_events() faild. ");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_info, kStart, "tray to svc events opened successfully.");
+    if (!open_tray_to_svc_section()) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "open_tray_to_svc_section() failed. ");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_info, kStart, "tray to svc section opened successfully.");
+
+    // Worker: the last piece, it delivers what the monitor queues.
+    try {
+        _worker.reset(new boost::thread(&TalvernTray::tray_worker, this));
+    } catch (const std::exception& e) {
+        log_write_fmt(log_category_general, log_level_error, kStart,
+                      "Can not create Talvern tray worker thread. error=%s", e.what());
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_debug, kStart, "Talvern tray worker created successfully.");
+    log_write_fmt(log_category_general, log_level_info, kStart, "Talvern tray started successfully.");
+    return true;
+}
+
+void TalvernTray::stop() {
+    _stop = true;
+
+    // Wake the worker from a pending response wait.
+    if (_request_event != nullptr) {
+        SetEvent(_request_event);
+    }
+    if (_response_event != nullptr) {
+        SetEvent(_response_event);
+    }
+
+    if (_worker) {
+        {
+            boost::unique_lock<boost::mutex> lock(_queue_lock);
+            _queue_cond.notify_all();
+        }
+        _worker->join();
+        _worker.reset();
+        log_write_fmt(log_category_general, log_level_debug, kStop, "tray worker thread returned.");
+    }
+
+    // The worker has returned: nothing uses the channel any more.
+    close_handle(_request_event);
+    close_handle(_response_event);
+    if (_section_view != nullptr) {
+        UnmapViewOfFile(_section_view);
+        _section_view = nullptr;
+    }
+    close_handle(_section);
+
+    {
+        boost::unique_lock<boost::mutex> lock(_queue_lock);
+        while (!_queue.empty()) {
+            _queue.pop_front();  // undelivered records are dropped
+        }
+    }
+
+    if (_nodup_event != nullptr) {
+        close_handle(_nodup_event);
+        log_write_fmt(log_category_general, log_level_debug, kStop, "no-dup handle closed.");
+    }
+
+    if (_name_converter != nullptr) {
+        NameConverter::release_instance(_name_converter);
+        _name_converter = nullptr;
+    }
+    log_write_fmt(log_category_general, log_level_info, kStop, "Talvern tray stopped successfully.");
+}

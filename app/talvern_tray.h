@@ -1,0 +1,65 @@
+// The agent object: owns everything that runs while the notification icon is
+// up (single-instance guard, service channel, the queue of device events and
+// the worker that delivers them), brings it up in start() and takes it down in
+// stop().
+#pragma once
+
+#include "pnp/pnp_info.h"
+
+#include <windows.h>
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+
+class NameConverter;
+
+class TalvernTray {
+public:
+    TalvernTray();
+    virtual ~TalvernTray();
+    TalvernTray(const TalvernTray&) = delete;
+    TalvernTray& operator=(const TalvernTray&) = delete;
+
+    // Brings every piece up; false at the first step that fails. What was
+    // created before the failure stays in the agent for stop().
+    bool start();
+
+    // Takes down whatever is held; safe after a partial start and when repeated.
+    void stop();
+
+    // Device-event callback of the PNP monitor: queues info (whose ownership
+    // passes with the call) for the worker.
+    static bool on_pnp_event(void* context, pnp_info* info);
+
+    // Body of the worker thread: delivers queued records to the service.
+    void tray_worker();
+
+    // Service channel: the request/response events (retried until the service
+    // has created them) and the shared section with its 4096-byte view.
+    bool open_tray_to_svc_events();
+    bool open_tray_to_svc_section();
+
+private:
+    void deliver(const pnp_info& info);
+
+    std::atomic<bool> _stop;
+    HANDLE _nodup_event;
+    HANDLE _request_event;
+    HANDLE _response_event;
+    HANDLE _section;
+    void* _section_view;
+    boost::mutex _queue_lock;
+    boost::condition_variable _queue_cond;
+    std::deque<std::unique_ptr<pnp_info>> _queue;
+    std::unique_ptr<boost::thread> _worker;
+    // This agent's reference to the shared converter; null when not held.
+    NameConverter* _name_converter;
+};
+
+// The process's one agent, owned through this pointer by the entry routine.
+extern TalvernTray* _talvern_tray;

@@ -1,0 +1,86 @@
+// The queue of device events and the worker thread that hands them, one at a
+// time, to the talvern service through the section and the event pair.
+#include "app/talvern_tray.h"
+
+#include "log/log.h"
+
+namespace {
+
+constexpr DWORD kResponseWaitMs = 5000;
+constexpr DWORD kSetEventFailurePauseMs = 3000;
+const char kWorkerFunction[] = "TalvernTray::tray_worker";
+
+void log_worker_returned() {
+    log_write_fmt(log_category_general, log_level_debug, kWorkerFunction, "Talvern tray worker thread returned.");
+}
+
+}  // namespace
+
+bool TalvernTray::on_pnp_event(void* context, pnp_info* info) {
+    // The record is ours from here on, whatever happens.
+    std::unique_ptr<pnp_info> record(info);
+    TalvernTray* tray = static_cast<TalvernTray*>(context);
+    if (tray == nullptr || !record) {
+        return false;
+    }
+    boost::unique_lock<boost::mutex> lock(tray->_queue_lock);
+    tray->_queue.push_back(std::move(record));
+    tray->_queue_cond.notify_one();
+    return true;
+}
+
+void TalvernTray::tray_worker() {
+    if (_stop) {
+        log_worker_returned();
+        return;
+    }
+    for (;;) {
+        std::unique_ptr<pnp_info> record;
+        {
+            boost::unique_lock<boost::mutex> lock(_queue_lock);
+            if (_stop) {
+                lock.unlock();
+                log_worker_returned();
+                return;
+            }
+            if (_queue.empty()) {
+                _queue_cond.wait(lock);
+                if (_stop) {
+                    lock.unlock();
+                    log_worker_returned();
+                    return;
+                }
+            }
+            if (!_queue.empty()) {
+                record = std::move(_queue.front());
+                _queue.pop_front();
+            }
+        }
+        if (record) {
+            deliver(*record);
+            record.reset();
+        }
+        if (_stop) {
+            log_worker_returned();
+            return;
+        }
+    }
+}
+
+void TalvernTray::deliver(const pnp_info& info) {
+    if (!info.write_to_section(_section_view)) {
+        log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "pnp->write_to_section() failed.");
+        return;
+    }
+    if (!SetEvent(_request_event)) {
+        log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "SetEvent() failed. gle=%u",
+                      GetLastError());
+        Sleep(kSetEventFailurePauseMs);
+    }
+    const DWORD ret = WaitForSingleObject(_response_event, kResponseWaitMs);
+    if (ret == WAIT_OBJECT_0) {
+        log_write_fmt(log_category_general, log_level_info, kWorkerFunction, "response signal received.");
+    } else {
+        log_write_fmt(log_category_general, log_level_warn, kWorkerFunction, "no response signal. wait ret=%u", ret);
+    }
+}
