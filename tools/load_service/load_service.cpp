@@ -235,11 +235,24 @@ public:
             report_memory(("drained" + std::to_string(b)).c_str());
         }
         if (_o.idle_cpu_s != 0) {
+            // Beside the agent, a bare Wine process that only sleeps: the
+            // baseline of idle CPU time and memory.
+            HANDLE sleeper = start_sleeper(_o.idle_cpu_s * 1000 + 5000);
+            serve_for(1000);
             const double before = cpu_ms_of(_process);
+            const double sleeper_before = sleeper ? cpu_ms_of(sleeper) : 0;
             serve_for(_o.idle_cpu_s * 1000);
             const double after = cpu_ms_of(_process);
             printf("idle_cpu_ms %.1f\n", after - before);
             printf("idle_cpu_s %u\n", _o.idle_cpu_s);
+            if (sleeper != nullptr) {
+                printf("sleeper_idle_cpu_ms %.1f\n", cpu_ms_of(sleeper) - sleeper_before);
+                const memory_figures m = memory_of(sleeper);
+                printf("sleeper_private_kb %.0f\n", m.private_kb);
+                printf("sleeper_working_set_kb %.0f\n", m.working_set_kb);
+                TerminateProcess(sleeper, 0);
+                CloseHandle(sleeper);
+            }
         }
         printf("cpu_ms_total %.1f\n", cpu_ms_of(_process) - cpu_start);
         serve_for(_o.hold_ms);
@@ -284,6 +297,20 @@ private:
         CloseHandle(pi.hThread);
         status("agent pid %lu started", _pid);
         return true;
+    }
+
+    static HANDLE start_sleeper(unsigned ms) {
+        wchar_t self[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring command = L"\"" + std::wstring(self) + L"\" --sleep-ms " + std::to_wstring(ms);
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+            return nullptr;
+        }
+        CloseHandle(pi.hThread);
+        return pi.hProcess;
     }
 
     bool alive() const { return WaitForSingleObject(_process, 0) == WAIT_TIMEOUT; }
@@ -443,6 +470,10 @@ private:
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && wcscmp(argv[1], L"--sleep-ms") == 0) {
+        Sleep(static_cast<DWORD>(_wtoi(argv[2])));  // the idle baseline process
+        return 0;
+    }
     options o;
     if (!parse(argc, argv, o)) return 2;
     run_state state(o);
