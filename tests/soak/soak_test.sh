@@ -91,12 +91,12 @@ update-hangs)
         >"$work/update_server.out" 2>&1 &
     bg_pids+=($!)
     sleep 1
-    drive --script "count=0" --settle-ms 3000 --exit-within-ms 10000 --timeout-s 60 || fail "driver"
+    drive --script "count=0" --started-by-dialog --settle-ms 3000 --exit-within-ms 10000 --timeout-s 60 || fail "driver"
     grep -q 'v1/update' "$work/update_server.out" || echo "note: the update server saw no request"
     ;;
 two-agents)
     # A second agent in the same logon session exits with -1 at once.
-    "$WINE64" "$driver" --agent "$(win "$agent")" --script "count=0" --settle-ms 500 --hold-ms 6000 \
+    "$WINE64" "$driver" --agent "$(win "$agent")" --script "count=0" --started-by-dialog --settle-ms 500 --hold-ms 6000 \
         --timeout-s 60 </dev/null >"$out" 2>"$log" &
     first=$!
     bg_pids+=($first)

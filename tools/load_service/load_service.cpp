@@ -45,6 +45,7 @@ struct options {
     int expect_exit = 0;
     bool pace = false;
     bool no_answer = false;      // receive, never answer
+    bool started_by_dialog = false;  // go on once the agent's dialog exists (no plug-in needed)
 };
 
 std::vector<std::string> g_failures;
@@ -79,6 +80,7 @@ bool parse(int argc, wchar_t** argv, options& o) {
         if (a == L"--script" && v) { o.script = v; ++i; continue; }
         if (a == L"--pace") { o.pace = true; continue; }
         if (a == L"--no-answer") { o.no_answer = true; continue; }
+        if (a == L"--started-by-dialog") { o.started_by_dialog = true; continue; }
         if (a == L"--batches") target = &o.batches;
         else if (a == L"--expect") target = &o.expect;
         else if (a == L"--threads") target = &o.threads;
@@ -174,10 +176,15 @@ BOOL CALLBACK find_dialog_of(HWND window, LPARAM context) {
     return TRUE;
 }
 
-bool close_agent(DWORD pid) {
+HWND dialog_of(DWORD pid) {
     find_dialog search{pid, nullptr};
     EnumWindows(find_dialog_of, reinterpret_cast<LPARAM>(&search));
-    return search.found != nullptr && PostMessageW(search.found, WM_CLOSE, 0, 0) != FALSE;
+    return search.found;
+}
+
+bool close_agent(DWORD pid) {
+    const HWND dialog = dialog_of(pid);
+    return dialog != nullptr && PostMessageW(dialog, WM_CLOSE, 0, 0) != FALSE;
 }
 
 struct received {
@@ -196,7 +203,13 @@ public:
         _deadline = deadline;
 
         HANDLE started_wait[2] = {_process, _started};
-        const DWORD ret = WaitForMultipleObjects(2, started_wait, FALSE, 60000);
+        DWORD ret = WAIT_TIMEOUT;
+        for (int waited = 0; waited < 600 && ret == WAIT_TIMEOUT; ++waited) {
+            ret = WaitForMultipleObjects(2, started_wait, FALSE, 100);
+            if (ret == WAIT_TIMEOUT && _o.started_by_dialog && dialog_of(_pid) != nullptr) {
+                ret = WAIT_OBJECT_0 + 1;
+            }
+        }
         if (ret != WAIT_OBJECT_0 + 1) {
             DWORD code = 0;
             GetExitCodeProcess(_process, &code);
