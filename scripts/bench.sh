@@ -32,7 +32,7 @@ run() {  # run <name> <exe> [args...]: raw output in build/bench/<name>.out
     shift
     "$WINE64" "$@" </dev/null >"$raw/$name.out" 2>"$raw/$name.err"
 }
-val() { awk -v k="$2" '$1 == k { print $2 }' "$raw/$1.out" | tail -1; }
+val() { tr -d '\r' <"$raw/$1.out" | awk -v k="$2" '$1 == k { print $2 }' | tail -1; }
 
 events=10000
 refreshes=30
@@ -88,19 +88,20 @@ echo "Run $(date -u '+%Y-%m-%d %H:%M UTC') on $machine"
 echo
 echo "| figure | value | baseline | ratio | target | result |"
 echo "|---|---|---|---|---|---|"
-row "delivery latency p50 (callback to service)" "$(val latency latency_p50_us)" "$(awk '$1=="baseline_p50"{print $2}' "$raw/pair.out")" "us" "<= 2x event-pair round trip p50" ratio_max 2
-row "delivery latency p99" "$(val latency latency_p99_us)" "$(awk '$1=="baseline_p99"{print $2}' "$raw/pair.out")" "us" "(none)" none 0
-row "delivery rate (burst of $events)" "$(val burst rate_per_s)" "$(awk '$1=="baseline_rate"{print $2}' "$raw/pair.out")" "/s" ">= 0.5x event-pair rate" ratio_min 0.5
+row "delivery latency p50 (callback to service)" "$(val latency latency_p50_us)" "$(val pair baseline_p50)" "us" "<= 2x event-pair round trip p50" ratio_max 2
+row "delivery latency p99" "$(val latency latency_p99_us)" "$(val pair baseline_p99)" "us" "(none)" none 0
+row "delivery rate (burst of $events)" "$(val burst rate_per_s)" "$(val pair baseline_rate)" "/s" ">= 0.5x event-pair rate" ratio_min 0.5
 row "refresh latency p50 (byte 1)" "$(val refresh latency_p50_us)" "$(val wmi wmi_baseline_p50_us)" "us" "<= 1.2x three WQL queries" ratio_max 1.2
 row "refresh latency p99 (byte 1)" "$(val refresh latency_p99_us)" "$(val wmi wmi_baseline_p99_us)" "us" "(none)" none 0
 row "log call, filtered (1 thread)" "$(val log log_filtered_1t)" "$(val log log_baseline_printf)" "ns" "< 20 ns" abs_max 20
 row "log call, queued (1 thread)" "$(val log log_queued_1t)" "$(val log log_baseline_printf)" "ns" "<= 3x StringCchPrintfA" ratio_max 3
 row "log call, queued (first burst, 1 thread)" "$(val log log_queued_first_burst)" "$(val log log_baseline_printf)" "ns" "(none)" none 0
 row "log call, queued (4 threads)" "$(val log log_queued_4t)" "$(val log log_baseline_printf)" "ns" "(none)" none 0
-row "agent private bytes after start" "$(val burst mem_start_private_kb)" "$(val burst sleeper_private_kb)" "KB" "(baseline: a Wine process that only sleeps)" none 0
-row "agent private bytes after $events events" "$(val burst mem_loaded0_private_kb)" "$(val burst mem_start_private_kb)" "KB" "(baseline: after start)" none 0
-row "agent private bytes, drained after $events" "$(val burst mem_drained0_private_kb)" "$(val burst mem_start_private_kb)" "KB" "(baseline: after start)" none 0
-row "agent private bytes, drained after 2 x $events" "$(val burst mem_drained1_private_kb)" "$(val burst mem_drained0_private_kb)" "KB" "no growth: <= +512 KB over the first drain" diff_max 512
+row "agent private bytes (PagefileUsage) after start" "$(val burst mem_start_pagefile_kb)" "$(val burst sleeper_pagefile_kb)" "KB" "(baseline: a Wine process that only sleeps)" none 0
+row "agent private bytes (PagefileUsage) after $events events" "$(val burst mem_loaded0_pagefile_kb)" "$(val burst mem_start_pagefile_kb)" "KB" "(baseline: after start)" none 0
+row "agent private bytes (PagefileUsage), drained after $events" "$(val burst mem_drained0_pagefile_kb)" "$(val burst mem_start_pagefile_kb)" "KB" "(baseline: after start)" none 0
+row "agent private bytes (PagefileUsage), drained after 2 x $events" "$(val burst mem_drained1_pagefile_kb)" "$(val burst mem_drained0_pagefile_kb)" "KB" "no growth: <= +512 KB over the first drain" diff_max 512
+row "agent working set after start" "$(val burst mem_start_working_set_kb)" "$(val burst sleeper_working_set_kb)" "KB" "(baseline: a Wine process that only sleeps)" none 0
 row "agent working set, drained after 2 x $events" "$(val burst mem_drained1_working_set_kb)" "$(val burst mem_start_working_set_kb)" "KB" "(baseline: after start)" none 0
 row "agent idle CPU over $idle_s s" "$(val burst idle_cpu_ms)" "$(val burst sleeper_idle_cpu_ms)" "ms" "< 1% of one core ($((idle_s * 10)) ms)" abs_max $((idle_s * 10))
 for f in latency burst refresh; do

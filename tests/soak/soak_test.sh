@@ -27,7 +27,7 @@ fail() {
     echo "--- last agent lines"; grep -a 'OutputDebugString\|load_service' "$log" 2>/dev/null | tail -20
     exit 1
 }
-figure() { awk -v k="$1" '$1 == k { print $2 }' "$out" | tail -1; }
+figure() { tr -d '\r' <"$out" | awk -v k="$1" '$1 == k { print $2 }' | tail -1; }
 # Agent debugger lines holding text, counted.
 logged() { grep -a 'OutputDebugStringA' "$log" | grep -c -F -- "$1"; }
 
@@ -54,9 +54,11 @@ slow)
     drive --script "count=5000;batches=2" --batches 2 --expect 5000 --threads 1 --answer-delay-ms 1 \
         --drain-ms 3000 --timeout-s 150 || fail "driver"
     [ "$(figure records)" = 10000 ] || fail "records $(figure records)"
-    start=$(figure mem_start_private_kb)
-    first=$(figure mem_drained0_private_kb)
-    second=$(figure mem_drained1_private_kb)
+    # Private bytes: PagefileUsage (Wine leaves PrivateUsage at 0).
+    start=$(figure mem_start_pagefile_kb)
+    first=$(figure mem_drained0_pagefile_kb)
+    second=$(figure mem_drained1_pagefile_kb)
+    [ -n "$start" ] && [ -n "$first" ] && [ -n "$second" ] || fail "no memory figures"
     echo "private KB: start $start, after 5,000 $first, after 10,000 $second"
     # The heap keeps what the first burst made it grow to; a leak would grow it
     # again by about the same amount (5,000 records and their log lines).

@@ -127,9 +127,13 @@ struct handles {
     }
 };
 
+// Wine fills PrivateUsage and PagefileUsage from the process's swap use, so
+// under Wine they read 0 unless it swaps; the working set (resident memory)
+// is the figure that moves.
 struct memory_figures {
     double private_kb = 0;
     double working_set_kb = 0;
+    double pagefile_kb = 0;
 };
 
 memory_figures memory_of(HANDLE process) {
@@ -139,6 +143,7 @@ memory_figures memory_of(HANDLE process) {
     if (GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters))) {
         m.private_kb = counters.PrivateUsage / 1024.0;
         m.working_set_kb = counters.WorkingSetSize / 1024.0;
+        m.pagefile_kb = counters.PagefileUsage / 1024.0;
     } else {
         status("GetProcessMemoryInfo failed, gle=%lu", GetLastError());
     }
@@ -261,7 +266,7 @@ public:
             if (sleeper != nullptr) {
                 printf("sleeper_idle_cpu_ms %.1f\n", cpu_ms_of(sleeper) - sleeper_before);
                 const memory_figures m = memory_of(sleeper);
-                printf("sleeper_private_kb %.0f\n", m.private_kb);
+                printf("sleeper_pagefile_kb %.0f\n", m.pagefile_kb);
                 printf("sleeper_working_set_kb %.0f\n", m.working_set_kb);
                 TerminateProcess(sleeper, 0);
                 CloseHandle(sleeper);
@@ -396,6 +401,7 @@ private:
         const memory_figures m = memory_of(_process);
         printf("mem_%s_private_kb %.0f\n", when, m.private_kb);
         printf("mem_%s_working_set_kb %.0f\n", when, m.working_set_kb);
+        printf("mem_%s_pagefile_kb %.0f\n", when, m.pagefile_kb);
         fflush(stdout);
     }
 
