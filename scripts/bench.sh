@@ -90,6 +90,8 @@ echo "| figure | value | baseline | ratio | target | result |"
 echo "|---|---|---|---|---|---|"
 row "delivery latency p50 (callback to service)" "$(val latency latency_p50_us)" "$(val pair baseline_p50)" "us" "<= 2x event-pair round trip p50" ratio_max 2
 row "delivery latency p99" "$(val latency latency_p99_us)" "$(val pair baseline_p99)" "us" "(none)" none 0
+row "  of which inside the plug-in's callback (p50)" "$(val latency callback_p50_us)" "" "us" "(lookup, record, queue push and wake of the worker)" none 0
+row "  of which after the callback returned (p50)" "$(val latency after_callback_p50_us)" "$(val pair baseline_p50)" "us" "(worker, section, event pair)" none 0
 row "delivery rate (burst of $events)" "$(val burst rate_per_s)" "$(val pair baseline_rate)" "/s" ">= 0.5x event-pair rate" ratio_min 0.5
 row "refresh latency p50 (byte 1)" "$(val refresh latency_p50_us)" "$(val wmi wmi_baseline_p50_us)" "us" "<= 1.2x three WQL queries" ratio_max 1.2
 row "refresh latency p99 (byte 1)" "$(val refresh latency_p99_us)" "$(val wmi wmi_baseline_p99_us)" "us" "(none)" none 0

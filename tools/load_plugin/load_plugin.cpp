@@ -17,6 +17,9 @@
 //   Global\talvern_load_started_<pid>  set here when Start has been called
 //   Global\talvern_load_go<b>_<pid>    the driver's signal to fire batch b (0, 1, ...)
 //   Global\talvern_load_pace_<pid>     the driver's signal after each receipt
+// and, when the driver made it, the section Global\talvern_load_stamps_<pid>:
+// for event i of thread 0, two precise FILETIMEs at [2i] and [2i+1], taken
+// just before the callback is called and just after it returns.
 #include <windows.h>
 
 #include <atomic>
@@ -50,6 +53,15 @@ std::vector<HANDLE> g_threads;
 std::vector<HANDLE> g_go;  // one manual-reset event per batch
 HANDLE g_pace = nullptr;
 HANDLE g_stop_event = nullptr;  // wakes waiting threads on Stop
+HANDLE g_stamps_section = nullptr;
+uint64_t* g_stamps = nullptr;
+constexpr unsigned kStampEvents = 65536;
+
+uint64_t precise_now() {
+    FILETIME f;
+    GetSystemTimePreciseAsFileTime(&f);
+    return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+}
 
 // Malformed drive letters the agent must refuse without harm.
 const wchar_t* const kBadLetters[] = {L"", L"C", L"C:\\", L"CC", L"1:", L"c:x", L"\x00e9:", nullptr};
@@ -115,7 +127,10 @@ DWORD WINAPI fire_thread(void* parameter) {
                                      ? static_cast<uint8_t>(g_script.event)
                                      : static_cast<uint8_t>(2 + t + g_script.threads * (number % period));
             const std::wstring& letter = g_script.letters[number % g_script.letters.size()];
+            uint64_t* stamp = (t == 0 && g_stamps != nullptr && number < kStampEvents) ? g_stamps + 2 * number : nullptr;
+            if (stamp != nullptr) stamp[0] = precise_now();
             g_callback(g_context, byte, letter.c_str());
+            if (stamp != nullptr) stamp[1] = precise_now();
             if (g_script.bad_every != 0 && (i + 1) % g_script.bad_every == 0) {
                 const wchar_t* bad_letter = kBadLetters[bad++ % (sizeof(kBadLetters) / sizeof(kBadLetters[0]))];
                 g_callback(g_context, byte, bad_letter);
@@ -141,6 +156,11 @@ LOAD_PLUGIN_EXPORT void Start(void* context, device_event_fn callback) {
         if (ready) g_go.push_back(go);
     }
     g_pace = OpenEventW(SYNCHRONIZE, FALSE, object_name(L"pace").c_str());
+    g_stamps_section = OpenFileMappingW(FILE_MAP_WRITE, FALSE, object_name(L"stamps").c_str());
+    if (g_stamps_section != nullptr) {
+        g_stamps = static_cast<uint64_t*>(
+            MapViewOfFile(g_stamps_section, FILE_MAP_WRITE, 0, 0, 2 * sizeof(uint64_t) * kStampEvents));
+    }
     if (g_script.pace && g_pace == nullptr) ready = false;
     for (unsigned t = 0; ready && g_script.count != 0 && t < g_script.threads; ++t) {
         HANDLE thread = CreateThread(nullptr, 0, fire_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(t)), 0,
@@ -168,7 +188,11 @@ LOAD_PLUGIN_EXPORT void Stop() {
         CloseHandle(go);
     }
     g_go.clear();
-    for (HANDLE* h : {&g_pace, &g_stop_event}) {
+    if (g_stamps != nullptr) {
+        UnmapViewOfFile(g_stamps);
+        g_stamps = nullptr;
+    }
+    for (HANDLE* h : {&g_pace, &g_stop_event, &g_stamps_section}) {
         if (*h != nullptr) {
             CloseHandle(*h);
             *h = nullptr;

@@ -201,6 +201,12 @@ struct received {
 class run_state {
 public:
     explicit run_state(const options& o) : _o(o) {}
+    ~run_state() {
+        if (_view != nullptr) UnmapViewOfFile(_view);
+        if (_stamps != nullptr) UnmapViewOfFile(_stamps);
+    }
+    run_state(const run_state&) = delete;
+    run_state& operator=(const run_state&) = delete;
 
     int run() {
         if (!start()) return 3;
@@ -302,6 +308,11 @@ private:
         _view = _section ? static_cast<uint8_t*>(MapViewOfFile(_section, FILE_MAP_ALL_ACCESS, 0, 0, 4096)) : nullptr;
         _started = _h.add(CreateEventW(nullptr, TRUE, FALSE, name_of(L"Global\\talvern_load_started_", _pid).c_str()));
         _pace = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\talvern_load_pace_", _pid).c_str()));
+        _stamps_section = _h.add(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                    2 * sizeof(uint64_t) * kStampEvents,
+                                                    name_of(L"Global\\talvern_load_stamps_", _pid).c_str()));
+        _stamps = _stamps_section ? static_cast<const uint64_t*>(MapViewOfFile(_stamps_section, FILE_MAP_READ, 0, 0, 0))
+                                  : nullptr;
         for (unsigned b = 0; b < _o.batches; ++b) {
             const std::wstring prefix = L"Global\\talvern_load_go" + std::to_wstring(b) + L"_";
             _go.push_back(_h.add(CreateEventW(nullptr, TRUE, FALSE, name_of(prefix.c_str(), _pid).c_str())));
@@ -425,6 +436,7 @@ private:
         printf("agent_exit_code %ld\n", static_cast<long>(code));
         if (static_cast<int>(code) != _o.expect_exit) fail("exit code " + std::to_string(static_cast<long>(code)));
         report_records();
+        report_stamps();
         if (g_failures.empty()) {
             printf("result ok\n");
             return 0;
@@ -467,8 +479,39 @@ private:
         if (batch_last > batch_first) printf("rate_per_s %.0f\n", n / ((batch_last - batch_first) / 1e7));
     }
 
+    static constexpr size_t kStampEvents = 65536;
+
+    // With one reporting thread, the plug-in's own precise stamps around each
+    // callback: the latency from the call (not the record's FILETIME), how long
+    // the callback took (lookup, record, queueing), and the rest (worker wake,
+    // section write, signal, the service's wake).
+    void report_stamps() {
+        if (_stamps == nullptr || _o.threads != 1) return;
+        std::vector<double> from_call, in_callback, after_callback;
+        for (size_t i = 0; i < _records.size() && i < kStampEvents && i < _o.expect; ++i) {
+            const uint64_t before = _stamps[2 * i];
+            const uint64_t after = _stamps[2 * i + 1];
+            const uint64_t at = _records[i].received;
+            if (before == 0 || after < before || at < before) continue;
+            from_call.push_back((at - before) / 10.0);
+            in_callback.push_back((after - before) / 10.0);
+            after_callback.push_back(at > after ? (at - after) / 10.0 : 0.0);
+        }
+        if (from_call.empty()) return;
+        auto p = [](std::vector<double>& v, double q) {
+            std::sort(v.begin(), v.end());
+            return v[static_cast<size_t>(q / 100.0 * (v.size() - 1) + 0.5)];
+        };
+        printf("call_latency_p50_us %.1f\n", p(from_call, 50));
+        printf("call_latency_p99_us %.1f\n", p(from_call, 99));
+        printf("callback_p50_us %.1f\n", p(in_callback, 50));
+        printf("after_callback_p50_us %.1f\n", p(after_callback, 50));
+    }
+
     const options& _o;
     handles _h;
+    HANDLE _stamps_section = nullptr;
+    const uint64_t* _stamps = nullptr;
     HANDLE _process = nullptr;
     DWORD _pid = 0;
     HANDLE _request = nullptr;
