@@ -14,6 +14,7 @@
 #include "tools/update_server/update_server.h"
 #include "update/talvern_updater.h"
 #include "update/thread_pool_task.h"
+#include "update/update_base_url.h"
 
 namespace {
 
@@ -246,3 +247,11 @@ TEST_F(TalvernUpdaterTest, CancelEndsAHangingRequestAndTheTaskKeepsTheUpdaterAli
 }
 
 }  // namespace
+
+TEST(UpdateBaseUrl, IsTheBuildSettingUnlessATestSetsAnother) {
+    EXPECT_EQ(TALVERN_BUILT_BASE_URL, talvern_update_base_url());
+    set_update_base_url_for_test("http://127.0.0.1:1/");
+    EXPECT_EQ("http://127.0.0.1:1/", talvern_update_base_url());
+    set_update_base_url_for_test("");
+    EXPECT_EQ(TALVERN_BUILT_BASE_URL, talvern_update_base_url());
+}

@@ -1,0 +1,215 @@
+// TalvernP.dll, the reference device-event plug-in of the tray agent.
+//
+// It reports drive letters as they come and go:
+//   event byte 1  a drive letter arrived   (the agent rebuilds its disk tables)
+//   event byte 2  a drive letter went away
+// each with the drive letter as a two-character wide string, letter and colon
+// ("E:"). Drive letters present when Start is called are not reported.
+//
+// A watcher thread owns a hidden window that receives the system's
+// WM_DEVICECHANGE broadcasts (DBT_DEVICEARRIVAL / DBT_DEVICEREMOVECOMPLETE for
+// DBT_DEVTYP_VOLUME). The window is a top-level one that is never shown: a
+// message-only window does not receive broadcasts. Every second the thread also
+// compares the drive letters that have a root (GetLogicalDrives, then
+// GetDriveTypeW) with what it knows, which catches drive letters that change
+// without a broadcast reaching it (under Wine: a drive that Wine's mount manager
+// adds to or removes from the prefix's dosdevices/).
+//
+// Each start, stop and reported event is also written to the debugger output
+// ("TalvernP: E: arrived (event 1)").
+//
+// Every callback comes from the watcher thread, so callbacks never overlap.
+// Stop signals the thread and waits for it: when Stop returns no callback is
+// running and none can come. Exports "Start" and "Stop" (see TalvernP.def).
+#include "pnp/plugin_contract.h"
+
+#include <windows.h>
+#include <dbt.h>
+
+#include <mutex>
+
+extern "C" {
+__declspec(dllexport) void Start(void* context, device_event_fn callback);
+__declspec(dllexport) void Stop();
+}
+
+namespace {
+
+constexpr uint8_t event_arrival = 1;
+constexpr uint8_t event_removal = 2;
+constexpr DWORD poll_interval_ms = 1000;
+const wchar_t* const window_class = L"TalvernPDeviceWatcher";
+
+struct watcher_state {
+    std::mutex lock;  // serialises Start and Stop
+    HANDLE thread = nullptr;
+    DWORD thread_id = 0;
+    HANDLE stop_event = nullptr;
+    void* context = nullptr;
+    device_event_fn callback = nullptr;
+    DWORD known_drives = 0;  // watcher thread only, once it runs
+};
+
+watcher_state g_watcher;
+
+HMODULE this_module() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&this_module), &module);
+    return module;
+}
+
+void report(uint8_t event_type, DWORD drives) {
+    for (int i = 0; i < 26; ++i) {
+        if ((drives & (1u << i)) != 0) {
+            const wchar_t letter[3] = {static_cast<wchar_t>(L'A' + i), L':', L'\0'};
+            char line[64];
+            wsprintfA(line, "TalvernP: %c: %s (event %u)\n", 'A' + i,
+                      event_type == event_arrival ? "arrived" : "went away", event_type);
+            OutputDebugStringA(line);
+            g_watcher.callback(g_watcher.context, event_type, letter);
+        }
+    }
+}
+
+// Drive letters with a root behind them. A letter can stay in the drive map
+// after its volume went away (Wine keeps it); its root is then gone.
+DWORD present_drives() {
+    DWORD drives = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        const wchar_t root[4] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', L'\0'};
+        if ((drives & (1u << i)) != 0 && GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) {
+            drives &= ~(1u << i);
+        }
+    }
+    return drives;
+}
+
+// Brings known_drives to present, reporting what went away, then what came.
+void update_drives(DWORD present) {
+    const DWORD removed = g_watcher.known_drives & ~present;
+    const DWORD arrived = present & ~g_watcher.known_drives;
+    g_watcher.known_drives = present;
+    report(event_removal, removed);
+    report(event_arrival, arrived);
+}
+
+LRESULT CALLBACK watcher_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DEVICECHANGE && (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+        const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+        if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
+            const DWORD units = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(lparam)->dbcv_unitmask;
+            update_drives(wparam == DBT_DEVICEARRIVAL ? (g_watcher.known_drives | units)
+                                                      : (g_watcher.known_drives & ~units));
+        }
+        return TRUE;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+HWND create_watcher_window(HINSTANCE instance) {
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = &watcher_proc;
+    wc.hInstance = instance;
+    wc.lpszClassName = window_class;
+    if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+        return nullptr;
+    }
+    return CreateWindowExW(0, window_class, L"TalvernP", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance,
+                           nullptr);
+}
+
+DWORD WINAPI watcher_thread(void* param) {
+    // The thread holds a reference of its own on the library, so its code stays
+    // mapped until it has left it.
+    HMODULE module = static_cast<HMODULE>(param);
+    // Without a window (no desktop) the poll alone finds the changes.
+    HWND window = create_watcher_window(module);
+    OutputDebugStringA(window != nullptr ? "TalvernP: watching drive letters.\n"
+                                         : "TalvernP: watching drive letters (no window, polling only).\n");
+
+    ULONGLONG next_poll = GetTickCount64() + poll_interval_ms;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD wait_ms = next_poll > now ? static_cast<DWORD>(next_poll - now) : 0;
+        const DWORD woke = MsgWaitForMultipleObjects(1, &g_watcher.stop_event, FALSE, wait_ms, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
+            break;
+        }
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (GetTickCount64() >= next_poll) {
+            update_drives(present_drives());
+            next_poll = GetTickCount64() + poll_interval_ms;
+        }
+    }
+
+    if (window != nullptr) {
+        DestroyWindow(window);
+    }
+    UnregisterClassW(window_class, module);
+    OutputDebugStringA("TalvernP: stopped.\n");
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+}  // namespace
+
+void Start(void* context, device_event_fn callback) {
+    std::lock_guard<std::mutex> guard(g_watcher.lock);
+    if (g_watcher.thread != nullptr && WaitForSingleObject(g_watcher.thread, 0) == WAIT_OBJECT_0) {
+        // The thread of a Stop made from inside a callback has ended by now.
+        CloseHandle(g_watcher.thread);
+        CloseHandle(g_watcher.stop_event);
+        g_watcher.thread = nullptr;
+        g_watcher.stop_event = nullptr;
+    }
+    if (g_watcher.thread != nullptr || callback == nullptr) {
+        return;  // already started, or nobody to report to
+    }
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&this_module),
+                            &module)) {
+        return;
+    }
+    g_watcher.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_watcher.stop_event == nullptr) {
+        FreeLibrary(module);
+        return;
+    }
+    g_watcher.context = context;
+    g_watcher.callback = callback;
+    // Drives present now are the baseline; only later changes are reported.
+    g_watcher.known_drives = present_drives();
+    g_watcher.thread = CreateThread(nullptr, 0, &watcher_thread, module, 0, &g_watcher.thread_id);
+    if (g_watcher.thread == nullptr) {
+        CloseHandle(g_watcher.stop_event);
+        g_watcher.stop_event = nullptr;
+        FreeLibrary(module);
+    }
+}
+
+void Stop() {
+    std::lock_guard<std::mutex> guard(g_watcher.lock);
+    if (g_watcher.thread == nullptr) {
+        return;
+    }
+    SetEvent(g_watcher.stop_event);
+    if (GetCurrentThreadId() == g_watcher.thread_id) {
+        // Called from inside a callback: the thread ends after that callback
+        // returns; it cannot wait for itself. Its handles stay open.
+        return;
+    }
+    WaitForSingleObject(g_watcher.thread, INFINITE);
+    CloseHandle(g_watcher.thread);
+    CloseHandle(g_watcher.stop_event);
+    g_watcher.thread = nullptr;
+    g_watcher.thread_id = 0;
+    g_watcher.stop_event = nullptr;
+    g_watcher.callback = nullptr;
+    g_watcher.context = nullptr;
+}
