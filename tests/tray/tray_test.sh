@@ -54,23 +54,27 @@ trap cleanup EXIT
 
 make_prefix || fail "could not prepare $prefix"
 
-# A display number nobody uses.
+# A display number nobody uses (the next one if another run takes it first).
 display=""
 for n in $(seq 91 140); do
-    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+    Xvfb ":$n" -screen 0 640x480x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    for _ in $(seq 50); do
+        DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1 && break
+        kill -0 "$xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1; then
         display=$n
         break
     fi
+    kill "$xvfb_pid" 2>/dev/null
+    wait "$xvfb_pid" 2>/dev/null
+    xvfb_pid=""
 done
-[ -n "$display" ] || fail "no free X display"
-Xvfb ":$display" -screen 0 640x480x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
+[ -n "$display" ] || fail "no X display could be started"
 export DISPLAY=:$display
-for _ in $(seq 50); do
-    xdotool getdisplaygeometry >/dev/null 2>&1 && break
-    sleep 0.1
-done
-xdotool getdisplaygeometry >/dev/null 2>&1 || fail "Xvfb :$display did not start"
 
 talvern_wine_env "$prefix"
 export WINEDEBUG=+debugstr
