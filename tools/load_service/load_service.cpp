@@ -150,12 +150,72 @@ memory_figures memory_of(HANDLE process) {
     return m;
 }
 
-double cpu_ms_of(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
-    auto ticks = [](const FILETIME& f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
-    return (ticks(kernel) + ticks(user)) / 10000.0;
+// Reads a small file whole; empty on failure.
+std::string read_small_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::string();
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0 && text.size() < 65536) {
+        text.append(buffer, got);
+    }
+    CloseHandle(file);
+    return text;
 }
+
+// CPU time of a process, by the unique mark on its command line. Under Wine,
+// GetProcessTimes on another process answers with the caller's own times, so
+// the figure comes from the host's /proc (seen as Z:\proc): utime + stime of
+// the Unix process whose command line holds mark. -1 when it is not found.
+class cpu_meter {
+public:
+    explicit cpu_meter(std::string mark) : _mark(std::move(mark)) {}
+
+    double ms() {
+        if (_unix_pid.empty()) find();
+        if (_unix_pid.empty()) return -1;
+        const std::string stat = read_small_file(L"Z:\\proc\\" + _unix_pid + L"\\stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos) return -1;
+        // Fields after the name: state is field 3; utime and stime are 14 and 15.
+        unsigned long long values[13] = {};
+        int field = 3;
+        size_t pos = close + 2;
+        while (field <= 15 && pos < stat.size()) {
+            const size_t end = stat.find(' ', pos);
+            if (field >= 14) values[field - 14] = strtoull(stat.c_str() + pos, nullptr, 10);
+            ++field;
+            if (end == std::string::npos) break;
+            pos = end + 1;
+        }
+        return (values[0] + values[1]) * 10.0;  // clock ticks of 10 ms
+    }
+
+private:
+    void find() {
+        WIN32_FIND_DATAW entry;
+        HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+            std::string command = read_small_file(L"Z:\\proc\\" + name + L"\\cmdline");
+            for (char& c : command) {
+                if (c == '\0') c = ' ';
+            }
+            if ((command + " ").find(" " + _mark + " ") != std::string::npos) {
+                _unix_pid = name;
+                break;
+            }
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+
+    std::string _mark;
+    std::wstring _unix_pid;
+};
 
 uint64_t now_filetime() {
     FILETIME f;
@@ -236,7 +296,8 @@ public:
         }
         serve_for(_o.settle_ms);
         report_memory("start");
-        const double cpu_start = cpu_ms_of(_process);
+        cpu_meter agent_cpu(_agent_mark);
+        const double cpu_start = agent_cpu.ms();
 
         bool closing = false;
         for (unsigned b = 0; b < _o.batches && !closing; ++b) {
@@ -262,15 +323,16 @@ public:
             // Beside the agent, a bare Wine process that only sleeps: the
             // baseline of idle CPU time and memory.
             HANDLE sleeper = start_sleeper(_o.idle_cpu_s * 1000 + 5000);
+            cpu_meter sleeper_cpu(_agent_mark + "-sleeper");
             serve_for(1000);
-            const double before = cpu_ms_of(_process);
-            const double sleeper_before = sleeper ? cpu_ms_of(sleeper) : 0;
+            const double before = agent_cpu.ms();
+            const double sleeper_before = sleeper_cpu.ms();
             serve_for(_o.idle_cpu_s * 1000);
-            const double after = cpu_ms_of(_process);
+            const double after = agent_cpu.ms();
             printf("idle_cpu_ms %.1f\n", after - before);
             printf("idle_cpu_s %u\n", _o.idle_cpu_s);
             if (sleeper != nullptr) {
-                printf("sleeper_idle_cpu_ms %.1f\n", cpu_ms_of(sleeper) - sleeper_before);
+                printf("sleeper_idle_cpu_ms %.1f\n", sleeper_cpu.ms() - sleeper_before);
                 const memory_figures m = memory_of(sleeper);
                 printf("sleeper_pagefile_kb %.0f\n", m.pagefile_kb);
                 printf("sleeper_working_set_kb %.0f\n", m.working_set_kb);
@@ -278,7 +340,7 @@ public:
                 CloseHandle(sleeper);
             }
         }
-        printf("cpu_ms_total %.1f\n", cpu_ms_of(_process) - cpu_start);
+        printf("cpu_ms_total %.1f\n", agent_cpu.ms() - cpu_start);
         serve_for(_o.hold_ms);
 
         if (!alive()) {
@@ -290,7 +352,11 @@ public:
 private:
     bool start() {
         SetEnvironmentVariableW(L"TALVERN_LOAD", _o.script.c_str());
-        std::wstring command = L"\"" + _o.agent + L"\"";
+        // The agent ignores its arguments: this one only marks its process.
+        const std::string mark = "--load-run=" + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(GetTickCount64());
+        _agent_mark = mark;
+        std::wstring command = L"\"" + _o.agent + L"\" " + std::wstring(mark.begin(), mark.end());
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
@@ -328,10 +394,12 @@ private:
         return true;
     }
 
-    static HANDLE start_sleeper(unsigned ms) {
+    HANDLE start_sleeper(unsigned ms) {
         wchar_t self[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring command = L"\"" + std::wstring(self) + L"\" --sleep-ms " + std::to_wstring(ms);
+        const std::string mark = _agent_mark + "-sleeper";
+        std::wstring command = L"\"" + std::wstring(self) + L"\" --sleep-ms " + std::to_wstring(ms) + L" " +
+                               std::wstring(mark.begin(), mark.end());
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
@@ -509,6 +577,7 @@ private:
     }
 
     const options& _o;
+    std::string _agent_mark;
     handles _h;
     HANDLE _stamps_section = nullptr;
     const uint64_t* _stamps = nullptr;
@@ -532,7 +601,7 @@ private:
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc == 3 && wcscmp(argv[1], L"--sleep-ms") == 0) {
+    if (argc >= 3 && wcscmp(argv[1], L"--sleep-ms") == 0) {
         Sleep(static_cast<DWORD>(_wtoi(argv[2])));  // the idle baseline process
         return 0;
     }
