@@ -4,6 +4,7 @@
 #include "app/service_names.h"
 #include "log/log.h"
 #include "nameconv/name_converter.h"
+#include "pnp/pnp_monitor.h"
 #include "util/session.h"
 
 #include <exception>
@@ -82,6 +83,19 @@ bool TalvernTray::start() {
     }
     log_write_fmt(log_category_general, log_level_info, kStart, "tray to svc section opened successfully.");
 
+    // PNP monitor: plug-in library, WMI and the first disk tables, then the
+    // plug-in is started. From here on device events can reach _queue.
+    _pnp_mon.reset(new PNPMonitor());
+    if (!_pnp_mon->initialize()) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "_pnp_mon->initialize() failed.");
+        return false;
+    }
+    if (!_pnp_mon->run(this, &TalvernTray::on_pnp_event)) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "_pnp_mon->run() failed. ");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_debug, kStart, "PNP monitor running.");
+
     // Worker: the last piece, it delivers what the monitor queues.
     try {
         _worker.reset(new boost::thread(&TalvernTray::tray_worker, this));
@@ -97,6 +111,13 @@ bool TalvernTray::start() {
 
 void TalvernTray::stop() {
     _stop = true;
+
+    // No device event arrives once the monitor has stopped the plug-in.
+    if (_pnp_mon) {
+        _pnp_mon->stop();
+        _pnp_mon.reset();
+        log_write_fmt(log_category_general, log_level_debug, kStop, "PNP monitor stopped.");
+    }
 
     // Wake the worker from a pending response wait.
     if (_request_event != nullptr) {

@@ -17,6 +17,7 @@
 #include <memory>
 
 class NameConverter;
+class PNPMonitor;
 
 class TalvernTray {
 public:
@@ -49,6 +50,7 @@ private:
 
     std::atomic<bool> _stop;
     HANDLE _nodup_event;
+    std::unique_ptr<PNPMonitor> _pnp_mon;
     HANDLE _request_event;
     HANDLE _response_event;
     HANDLE _section;

@@ -83,6 +83,8 @@ TEST_F(TrayTest, StartsInOrderAndStopsTwiceWhileIdle) {
                                            "[DEBG] Trying to connect to talvern service. 1 th try.",
                                            "[INFO] tray to svc events opened successfully.",
                                            "[INFO] tray to svc section opened successfully.",
+                                           "[DEBG] Connected to ROOT\\CIMV2 WMI name space.",
+                                           "[DEBG] PNP monitor running.",
                                            "[DEBG] Talvern tray worker created successfully.",
                                            "[INFO] Talvern tray started successfully."));
         reset_log();
@@ -94,7 +96,7 @@ TEST_F(TrayTest, StartsInOrderAndStopsTwiceWhileIdle) {
 
         tray.stop();
         const std::vector<std::string> stopped = drained();
-        EXPECT_THAT(stopped, ElementsAre("[DEBG] Talvern tray worker thread returned.",
+        EXPECT_THAT(stopped, ElementsAre("[DEBG] PNP monitor stopped.", "[DEBG] Talvern tray worker thread returned.",
                                          "[DEBG] tray worker thread returned.", "[DEBG] no-dup handle closed.",
                                          "[INFO] Talvern tray stopped successfully."));
         // stop signalled both service events once; the idle worker consumed neither.
