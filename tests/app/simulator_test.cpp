@@ -80,7 +80,8 @@ TEST(ServiceSimulator, PrintsEachRecordAsOneJsonLineInOrder) {
 
 TEST(ServiceSimulator, BadArgumentsPrintTheUsage) {
     for (const wchar_t* args : {L"", L"--start", L"--attach 12 --no-such-option", L"--attach x",
-                                L"--attach 12 --objects request,nothing", L"--attach 1 --start a.exe"}) {
+                                L"--attach 12 --objects request,nothing", L"--attach 1 --start a.exe",
+                                L"--attach 12 --section-size 4095"}) {
         DebuggedProcess sim(simulator(args));
         DWORD code = 0;
         ASSERT_TRUE(sim.wait(30000, code));

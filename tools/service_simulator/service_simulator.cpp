@@ -28,7 +28,7 @@ const wchar_t kUsage[] =
     L"  --objects <list>           objects to create, comma-separated from request,response,section\n"
     L"                             (default: all three)\n"
     L"  --create-after-ms <ms>     let the agent run this long before creating the objects\n"
-    L"  --section-size <bytes>     size of the section (default 4096)\n"
+    L"  --section-size <bytes>     size of the section, at least 4096 (default 4096)\n"
     L"  --answer-delay-ms <ms>     wait this long before signalling each response\n"
     L"  --no-answer                never signal the response event\n"
     L"  --close-after-records <n>  send WM_CLOSE to the agent's dialog after n records\n"
@@ -142,8 +142,8 @@ bool parse_arguments(int argc, wchar_t** argv, options& opt, bool& help) {
             if (!need_number(opt.create_after_ms)) return false;
         } else if (arg == L"--section-size") {
             if (!need_number(opt.section_size)) return false;
-            if (opt.section_size == 0) {
-                status(L"--section-size must be above 0");
+            if (opt.section_size < 4096) {
+                status(L"--section-size must be at least 4096: the agent maps the first 4096 bytes");
                 return false;
             }
         } else if (arg == L"--answer-delay-ms") {
