@@ -5,6 +5,9 @@
 #include "log/log.h"
 #include "nameconv/name_converter.h"
 #include "pnp/pnp_monitor.h"
+#include "update/talvern_updater.h"
+#include "update/thread_pool_task.h"
+#include "update/update_base_url.h"
 #include "util/session.h"
 
 #include <exception>
@@ -70,6 +73,28 @@ bool TalvernTray::start() {
         return false;
     }
     log_write_fmt(log_category_general, log_level_debug, kStart, "no-dup handle created.");
+
+    // Update checker: needs the host identifier from the registry.
+    _updater = std::make_shared<TalvernUpdater>(talvern_update_base_url());
+    if (!_updater->initialize()) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Can not initialize Talvern updater");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_debug, kStart, "TalvernUpdater initialized successfully.");
+
+    // Update task: runs on the thread pool while start goes on. It owns a
+    // reference to the updater, so the updater and its libcurl handle live
+    // until the task has ended; stop() cancels the request and waits for that.
+    std::shared_ptr<TalvernUpdater> updater = _updater;
+    _update_task.reset(new ThreadPoolTask());
+    if (!_update_task->start([updater]() {
+            const bool updated = updater->check_talvern_update();
+            log_write_fmt(log_category_general, log_level_debug, "TalvernTray::start::<lambda>",
+                          "update worker update = %s", updated ? "O" : "X");
+        })) {
+        // The agent runs without its update check rather than not at all.
+        log_write_fmt(log_category_general, log_level_error, kStart, "Can not create update task.");
+    }
 
     // Service channel.
     if (!open_tray_to_svc_events()) {
@@ -156,6 +181,18 @@ void TalvernTray::stop() {
     if (_nodup_event != nullptr) {
         close_handle(_nodup_event);
         log_write_fmt(log_category_general, log_level_debug, kStop, "no-dup handle closed.");
+    }
+
+    // The update request ends early once cancelled (libcurl checks about once a
+    // second, and it is bounded by its 90 s time-out anyway); the updater and
+    // its libcurl handle must be gone before wWinMain cleans libcurl up.
+    if (_updater) {
+        _updater->cancel();
+        if (_update_task) {
+            _update_task->wait(INFINITE);
+            _update_task.reset();
+        }
+        _updater.reset();
     }
 
     if (_name_converter != nullptr) {

@@ -34,6 +34,20 @@ if [ $# -eq 0 ]; then
 fi
 : >"$out/simulator.out"
 : >"$out/simulator.err"
+: >"$out/update_server.out"
+
+# The local update server at the agent's built-in address shows the agent's
+# update request, body included ("update_server: ..." lines).
+update_url=$(sed -n 's/^TALVERN_UPDATE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
+srv=
+if [[ $update_url =~ ^http://127\.0\.0\.1:([0-9]+)/ ]]; then
+    "$WINE64" "$build/bin/update_server.exe" --port "${BASH_REMATCH[1]}" --exit-after 1 --max-seconds 150 \
+        >"$out/update_server.out" 2>&1 </dev/null &
+    srv=$!
+    for _ in $(seq 50); do grep -q listening "$out/update_server.out" && break; sleep 0.1; done
+else
+    echo "[run] the agent's update server $update_url is not local: no update server started" >&2
+fi
 
 wine_drive() { "$WINE64" "$build/bin/wine_drive.exe" "$@" >>"$out/wine_drive.log" 2>&1; }
 drive_dir=$out/drive-e
@@ -87,7 +101,7 @@ fi
 
 # Follow both files until the simulator ends; Wine's debugger-output lines become
 # "[agent] <log line>".
-tail -q -n +1 -F --pid=$sim "$out/simulator.out" "$out/simulator.err" 2>/dev/null |
+tail -q -n +1 -F --pid=$sim "$out/simulator.out" "$out/simulator.err" "$out/update_server.out" 2>/dev/null |
     sed -u -n \
         -e '/OutputDebugStringA "/{s/^.*OutputDebugStringA "\(.*\)"$/[agent] \1/;s/\\n$//;s/\\\\/\\/g;p;d;}' \
         -e '/^[0-9a-f]\{4\}:/d' \
@@ -98,6 +112,10 @@ wait $sim || code=$?
 demo_code=0
 if [ -n "$demo_pid" ]; then
     wait "$demo_pid" || demo_code=$?
+fi
+if [ -n "$srv" ]; then
+    kill "$srv" 2>/dev/null || true  # still waiting: the agent sent nothing
+    wait "$srv" 2>/dev/null || true
 fi
 if [ $code -eq 0 ]; then
     echo "[run] the agent exited cleanly with code 0" >&2
