@@ -105,6 +105,7 @@ tail -q -n +1 -F --pid=$sim "$out/simulator.out" "$out/simulator.err" "$out/upda
     sed -u -n \
         -e '/OutputDebugStringA "/{s/^.*OutputDebugStringA "\(.*\)"$/[agent] \1/;s/\\n$//;s/\\\\/\\/g;p;d;}' \
         -e '/^[0-9a-f]\{4\}:/d' \
+        -e '/^wine: Read access denied for device/d' \
         -e 'p'
 
 code=0
