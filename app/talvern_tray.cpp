@@ -4,6 +4,10 @@
 #include "app/service_names.h"
 #include "log/log.h"
 #include "nameconv/name_converter.h"
+#include "pnp/pnp_monitor.h"
+#include "update/talvern_updater.h"
+#include "update/thread_pool_task.h"
+#include "update/update_base_url.h"
 #include "util/session.h"
 
 #include <exception>
@@ -70,6 +74,28 @@ bool TalvernTray::start() {
     }
     log_write_fmt(log_category_general, log_level_debug, kStart, "no-dup handle created.");
 
+    // Update checker: needs the host identifier from the registry.
+    _updater = std::make_shared<TalvernUpdater>(talvern_update_base_url());
+    if (!_updater->initialize()) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Can not initialize Talvern updater");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_debug, kStart, "TalvernUpdater initialized successfully.");
+
+    // Update task: runs on the thread pool while start goes on. It owns a
+    // reference to the updater, so the updater and its libcurl handle live
+    // until the task has ended; stop() cancels the request and waits for that.
+    std::shared_ptr<TalvernUpdater> updater = _updater;
+    _update_task.reset(new ThreadPoolTask());
+    if (!_update_task->start([updater]() {
+            const bool updated = updater->check_talvern_update();
+            log_write_fmt(log_category_general, log_level_debug, "TalvernTray::start::<lambda>",
+                          "update worker update = %s", updated ? "O" : "X");
+        })) {
+        // The agent runs without its update check rather than not at all.
+        log_write_fmt(log_category_general, log_level_error, kStart, "Can not create update task.");
+    }
+
     // Service channel.
     if (!open_tray_to_svc_events()) {
         log_write_fmt(log_category_general, log_level_error, kStart, "open_tray_to_svc_events() faild. ");
@@ -81,6 +107,19 @@ bool TalvernTray::start() {
         return false;
     }
     log_write_fmt(log_category_general, log_level_info, kStart, "tray to svc section opened successfully.");
+
+    // PNP monitor: plug-in library, WMI and the first disk tables, then the
+    // plug-in is started. From here on device events can reach _queue.
+    _pnp_mon.reset(new PNPMonitor());
+    if (!_pnp_mon->initialize()) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "_pnp_mon->initialize() failed.");
+        return false;
+    }
+    if (!_pnp_mon->run(this, &TalvernTray::on_pnp_event)) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "_pnp_mon->run() failed. ");
+        return false;
+    }
+    log_write_fmt(log_category_general, log_level_debug, kStart, "PNP monitor running.");
 
     // Worker: the last piece, it delivers what the monitor queues.
     try {
@@ -97,6 +136,13 @@ bool TalvernTray::start() {
 
 void TalvernTray::stop() {
     _stop = true;
+
+    // No device event arrives once the monitor has stopped the plug-in.
+    if (_pnp_mon) {
+        _pnp_mon->stop();
+        _pnp_mon.reset();
+        log_write_fmt(log_category_general, log_level_debug, kStop, "PNP monitor stopped.");
+    }
 
     // Wake the worker from a pending response wait.
     if (_request_event != nullptr) {
@@ -135,6 +181,18 @@ void TalvernTray::stop() {
     if (_nodup_event != nullptr) {
         close_handle(_nodup_event);
         log_write_fmt(log_category_general, log_level_debug, kStop, "no-dup handle closed.");
+    }
+
+    // The update request ends early once cancelled (libcurl checks about once a
+    // second, and it is bounded by its 90 s time-out anyway); the updater and
+    // its libcurl handle must be gone before wWinMain cleans libcurl up.
+    if (_updater) {
+        _updater->cancel();
+        if (_update_task) {
+            _update_task->wait(INFINITE);
+            _update_task.reset();
+        }
+        _updater.reset();
     }
 
     if (_name_converter != nullptr) {

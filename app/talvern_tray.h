@@ -17,6 +17,9 @@
 #include <memory>
 
 class NameConverter;
+class PNPMonitor;
+class TalvernUpdater;
+class ThreadPoolTask;
 
 class TalvernTray {
 public:
@@ -49,6 +52,9 @@ private:
 
     std::atomic<bool> _stop;
     HANDLE _nodup_event;
+    std::unique_ptr<PNPMonitor> _pnp_mon;
+    // The update checker; the update task holds a reference of its own.
+    std::shared_ptr<TalvernUpdater> _updater;
     HANDLE _request_event;
     HANDLE _response_event;
     HANDLE _section;
@@ -59,6 +65,8 @@ private:
     std::unique_ptr<boost::thread> _worker;
     // This agent's reference to the shared converter; null when not held.
     NameConverter* _name_converter;
+    // The pool task that runs the update request; stop() waits for its end.
+    std::unique_ptr<ThreadPoolTask> _update_task;
 };
 
 // The process's one agent, owned through this pointer by the entry routine.

@@ -33,9 +33,17 @@ size_t count(const std::vector<std::string>& lines, const std::string& message) 
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), message));
 }
 
+// Error lines of the update request, which goes to the built-in update server
+// address: whether anything answers there depends on the machine, so they are
+// not counted here (tests/update/agent_update_test.cpp runs a server there).
+bool is_update_request_error(const std::string& l) {
+    return l.rfind("[EROR] curl_easy_perform() failed. ", 0) == 0 || l == "[EROR] perform() failed." ||
+           l.rfind("[EROR] http request failed. ", 0) == 0 || l.rfind("[EROR] http_post(", 0) == 0;
+}
+
 size_t errors(const std::vector<std::string>& lines) {
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
-        return l.rfind("[EROR] ", 0) == 0;
+        return l.rfind("[EROR] ", 0) == 0 && !is_update_request_error(l);
     }));
 }
 

@@ -8,6 +8,8 @@
 #include "nameconv/name_converter.h"
 #include "tests/app/service_stub.h"
 #include "tests/support/log_capture.h"
+#include "tools/update_server/update_server.h"
+#include "update/update_base_url.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -47,15 +49,33 @@ pnp_info* make_record(uint8_t event, const wchar_t* drive, const wchar_t* id = L
     return info;
 }
 
+// Lines of the update check, which runs on a pool thread beside the start-up and
+// has tests of its own (tests/update/tray_update_test.cpp).
+bool is_update_check_line(const std::string& message) {
+    return message == "[INFO] cURL initialized. " || message == "[INFO] TalvernUpdater initialized. " ||
+           message == "[DEBG] TalvernUpdater initialized successfully." ||
+           message == "[DEBG] update worker update = X";
+}
+
 class TrayTest : public ::testing::Test {
 protected:
-    void SetUp() override { set_service_connect_retry_for_test(20, 0xFFFFFFFF); }
-    void TearDown() override { reset_service_connect_retry_for_test(); }
+    void SetUp() override {
+        set_service_connect_retry_for_test(20, 0xFFFFFFFF);
+        // The agent's update request goes to a local server that answers 200.
+        ASSERT_TRUE(_update_server.start()) << _update_server.error();
+        set_update_base_url_for_test(_update_server.base_url());
+    }
+    void TearDown() override {
+        reset_service_connect_retry_for_test();
+        set_update_base_url_for_test("");
+    }
 
-    // Messages so far, after the writer has handed every queued line over.
+    // Messages so far, after the writer has handed every queued line over
+    // (the update check's own lines left out).
     std::vector<std::string> drained() {
         finalize_log();
         std::vector<std::string> out = _log.messages();
+        out.erase(std::remove_if(out.begin(), out.end(), is_update_check_line), out.end());
         initialize_log();
         log_set_level(log_level_debug);
         return out;
@@ -70,6 +90,7 @@ protected:
     }
 
     LogCapture _log{log_level_debug};
+    UpdateServer _update_server;
 };
 
 TEST_F(TrayTest, StartsInOrderAndStopsTwiceWhileIdle) {
@@ -83,6 +104,8 @@ TEST_F(TrayTest, StartsInOrderAndStopsTwiceWhileIdle) {
                                            "[DEBG] Trying to connect to talvern service. 1 th try.",
                                            "[INFO] tray to svc events opened successfully.",
                                            "[INFO] tray to svc section opened successfully.",
+                                           "[DEBG] Connected to ROOT\\CIMV2 WMI name space.",
+                                           "[DEBG] PNP monitor running.",
                                            "[DEBG] Talvern tray worker created successfully.",
                                            "[INFO] Talvern tray started successfully."));
         reset_log();
@@ -94,7 +117,7 @@ TEST_F(TrayTest, StartsInOrderAndStopsTwiceWhileIdle) {
 
         tray.stop();
         const std::vector<std::string> stopped = drained();
-        EXPECT_THAT(stopped, ElementsAre("[DEBG] Talvern tray worker thread returned.",
+        EXPECT_THAT(stopped, ElementsAre("[DEBG] PNP monitor stopped.", "[DEBG] Talvern tray worker thread returned.",
                                          "[DEBG] tray worker thread returned.", "[DEBG] no-dup handle closed.",
                                          "[INFO] Talvern tray stopped successfully."));
         // stop signalled both service events once; the idle worker consumed neither.

@@ -148,7 +148,8 @@ TEST_F(DiskInventory, PartitionWithoutDiskIndexIsNotResolved) {
     source.add_logical(L"Disk #2, Partition #0", L"F:");
     source.add_logical(L"Disk #3, Partition #0", L"G:");
     source.add_object(fake_disk_source::partitions_query,
-                      {{L"DeviceID", fake_value::text_of(L"Disk #1, Partition #0")}, {L"DiskIndex", fake_value::i4(-1)}});
+                      {{L"DeviceID", fake_value::text_of(L"Disk #1, Partition #0")},
+                       {L"DiskIndex", fake_value::i4(-1)}});
     source.add_object(fake_disk_source::partitions_query,
                       {{L"DeviceID", fake_value::text_of(L"Disk #2, Partition #0")},
                        {L"DiskIndex", fake_value::ui4(0xFFFFFFFFu)}});
@@ -190,7 +191,8 @@ TEST_F(DiskInventory, ValuesWithoutContentBecomeNullAndBlanksAreCut) {
     source.add_logical(L"Disk #2, Partition #0", L"F:");
     source.add_logical(L"Disk #0, Partition #0", L"C:");
     source.add_object(fake_disk_source::partitions_query,
-                      {{L"DeviceID", fake_value::text_of(L"  Disk #1, Partition #0  ")}, {L"DiskIndex", fake_value::i4(1)}});
+                      {{L"DeviceID", fake_value::text_of(L"  Disk #1, Partition #0  ")},
+                       {L"DiskIndex", fake_value::i4(1)}});
     source.add_partition(L"Disk #2, Partition #0", 2);
     source.add_partition(L"Disk #0, Partition #0", 0);
     source.add_object(fake_disk_source::drives_query, {{L"Index", fake_value::i4(1)},
@@ -256,7 +258,8 @@ TEST_F(DiskInventory, RowsWithoutKeysAreSkipped) {
                       {{L"Antecedent", fake_value::text_of(L"x=\"Disk #1, Partition #0\"")},
                        {L"Dependent", fake_value::null_string()}});
     source.add_object(fake_disk_source::logical_query,
-                      {{L"Antecedent", fake_value::text_of(L"x=\"\"")}, {L"Dependent", fake_value::text_of(L"x=\"G:\"")}});
+                      {{L"Antecedent", fake_value::text_of(L"x=\"\"")},
+                       {L"Dependent", fake_value::text_of(L"x=\"G:\"")}});
     source.add_object(fake_disk_source::logical_query,
                       {{L"Antecedent", fake_value::text_of(L"x=\"Disk #1, Partition #0\"")},
                        {L"Dependent", fake_value::empty_value()}});
@@ -311,7 +314,8 @@ TEST_F(DiskInventory, FailingFirstQueriesLeaveLaterTablesEmpty) {
     sync_log(log);
     EXPECT_EQ(1u, log.count("[EROR] query failed. query=SELECT DeviceID, DiskIndex FROM Win32_DiskPartition"));
     EXPECT_EQ(1u, log.count("[EROR] get_disk_partitions() failed."));
-    EXPECT_EQ(1u, log.count("[EROR] query failed. query=SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition"));
+    EXPECT_EQ(1u, log.count("[EROR] query failed. query=SELECT Antecedent, Dependent FROM "
+                            "Win32_LogicalDiskToPartition"));
     EXPECT_EQ(1u, log.count("[EROR] get_logical_to_disk_partition() failed."));
 }
 

@@ -119,7 +119,8 @@ void fake_disk_source::add_logical(const std::wstring& partition, const std::wst
 }
 
 void fake_disk_source::add_partition(const std::wstring& device_id, int32_t disk_index) {
-    add_object(partitions_query, {{L"DeviceID", fake_value::text_of(device_id)}, {L"DiskIndex", fake_value::i4(disk_index)}});
+    add_object(partitions_query,
+               {{L"DeviceID", fake_value::text_of(device_id)}, {L"DiskIndex", fake_value::i4(disk_index)}});
 }
 
 void fake_disk_source::add_drive(int32_t index, const std::wstring& pnp_device_id,

@@ -44,7 +44,8 @@ TEST(PnpStartOnlyPlugin, InitializeFailsAndStopUnloadsWithoutCallingIt) {
         ASSERT_NE(nullptr, module);  // the library stays loaded until stop
         ASSERT_NE(nullptr, GetProcAddress(module, "Start"));
         ASSERT_EQ(nullptr, GetProcAddress(module, "Stop"));
-        auto start_count = reinterpret_cast<long (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "TestStartCalls")));
+        auto start_count =
+            reinterpret_cast<long (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "TestStartCalls")));
         ASSERT_NE(nullptr, start_count);
         EXPECT_FALSE(monitor.run(nullptr, &record_sink::on_pnp_event));
         start_calls = start_count();

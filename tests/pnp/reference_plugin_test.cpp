@@ -5,6 +5,7 @@
 #include "tests/pnp/wine_drive_link.h"
 
 #include <windows.h>
+#include <dbt.h>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,48 @@ TEST_F(ReferencePlugin, ReportsArrivalAndRemovalOfADriveLetter) {
     EXPECT_EQ(link.drive(), log.events[1].drive_letter);
     EXPECT_NE(GetCurrentThreadId(), log.events[0].thread_id);  // the watcher's thread
     EXPECT_EQ(0, log.overlapping);
+}
+
+// A volume arrival broadcast is reported at once; the next poll finds no root
+// behind the letter and reports its removal.
+TEST_F(ReferencePlugin, VolumeBroadcastReachesTheWatcherWindow) {
+    wchar_t letter = 0;
+    for (wchar_t c = L'Y'; c >= L'M'; --c) {
+        const wchar_t root[] = {c, L':', L'\\', L'\0'};
+        if ((GetLogicalDrives() & (1u << (c - L'A'))) == 0 && GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) {
+            letter = c;
+            break;
+        }
+    }
+    ASSERT_NE(0, letter);
+    report_log log;
+    start(&log, &report_log::callback);
+    HWND window = nullptr;
+    for (int i = 0; i < 100 && window == nullptr; ++i) {
+        window = FindWindowW(L"TalvernPDeviceWatcher", nullptr);
+        Sleep(20);
+    }
+    if (window == nullptr) {
+        stop();
+        GTEST_SKIP() << "no window here (no desktop): the plug-in polls only";
+    }
+    DEV_BROADCAST_VOLUME volume = {};
+    volume.dbcv_size = sizeof(volume);
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << (letter - L'A');
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume)));
+    ASSERT_GE(log.size(), 1u);  // handled inside SendMessageW
+    ASSERT_TRUE(log.wait_for(2, 5000));
+    stop();
+
+    const std::wstring drive = std::wstring(1, letter) + L":";
+    ASSERT_EQ(2u, log.events.size());
+    EXPECT_EQ(1, log.events[0].event_type);
+    EXPECT_EQ(drive, log.events[0].drive_letter);
+    EXPECT_EQ(2, log.events[1].event_type);
+    EXPECT_EQ(drive, log.events[1].drive_letter);
+    EXPECT_EQ(log.events[0].thread_id, log.events[1].thread_id);
+    EXPECT_NE(GetCurrentThreadId(), log.events[0].thread_id);
 }
 
 TEST_F(ReferencePlugin, DrivesPresentAtStartAreNotReportedAndStopIsRepeatable) {
