@@ -3,6 +3,7 @@
 // late, and a missing section. Every process runs under a debugger loop, so the
 // agent's own log lines are checked as it writes them.
 #include "tests/app/debugged_process.h"
+#include "tools/agent_window/agent_window.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -47,18 +48,6 @@ size_t errors(const std::vector<std::string>& lines) {
     }));
 }
 
-BOOL CALLBACK close_dialog_of(HWND window, LPARAM pid) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t name[16] = {};
-    GetClassNameW(window, name, 15);
-    if (owner == static_cast<DWORD>(pid) && wcscmp(name, L"#32770") == 0) {
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 TEST(AgentProcess, StartsAgainstTheSimulatorAndExitsZeroOnClose) {
     DebuggedProcess sim(simulator(L"--close-after-ms 1000 --timeout-ms 60000"));
     DWORD code = 1;
@@ -99,7 +88,14 @@ TEST(AgentProcess, SecondAgentInTheSessionExitsMinusOne) {
     // The first agent is unaffected and ends normally.
     const DWORD agent = agent_pid(first);
     ASSERT_NE(0u, agent);
-    EnumWindows(close_dialog_of, static_cast<LPARAM>(agent));
+    bool closed = false;
+    for (int tries = 0; tries < 300 && !closed; ++tries) {
+        closed = close_agent_dialog(agent);
+        if (!closed) {
+            Sleep(100);
+        }
+    }
+    ASSERT_TRUE(closed);
     ASSERT_TRUE(first.wait(60000, code));
     EXPECT_EQ(0u, code) << first.stderr_text();
 

@@ -13,6 +13,7 @@
 // stdout: one "name value" line per figure, then "result ok" or
 // "result FAIL <reason>" lines. Exit code 0 when every check held, 1 when one
 // failed, 2 for bad arguments, 3 when the run could not be made.
+#include "tools/agent_window/agent_window.h"
 #include "tools/service_simulator/section_reader.h"
 
 #include <windows.h>
@@ -223,35 +224,6 @@ uint64_t now_filetime() {
     return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
 }
 
-struct find_dialog {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK find_dialog_of(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<find_dialog*>(context);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t cls[16] = {};
-    GetClassNameW(window, cls, 15);
-    if (pid == search->pid && wcscmp(cls, L"#32770") == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND dialog_of(DWORD pid) {
-    find_dialog search{pid, nullptr};
-    EnumWindows(find_dialog_of, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-bool close_agent(DWORD pid) {
-    const HWND dialog = dialog_of(pid);
-    return dialog != nullptr && PostMessageW(dialog, WM_CLOSE, 0, 0) != FALSE;
-}
-
 struct received {
     uint64_t sent;      // the record's FILETIME, taken in the agent's callback
     uint64_t received;  // FILETIME here, when the request was seen
@@ -277,7 +249,7 @@ public:
         DWORD ret = WAIT_TIMEOUT;
         for (int waited = 0; waited < 600 && ret == WAIT_TIMEOUT; ++waited) {
             ret = WaitForMultipleObjects(2, started_wait, FALSE, 100);
-            if (ret == WAIT_TIMEOUT && _o.started_by_dialog && dialog_of(_pid) != nullptr) {
+            if (ret == WAIT_TIMEOUT && _o.started_by_dialog && find_agent_dialog(_pid) != nullptr) {
                 ret = WAIT_OBJECT_0 + 1;
             }
         }
@@ -485,7 +457,7 @@ private:
     }
 
     int finish() {
-        if (!close_agent(_pid)) fail("no dialog to close");
+        if (!close_agent_dialog(_pid)) fail("no dialog to close");
         const ULONGLONG asked = GetTickCount64();
         while (alive() && GetTickCount64() - asked < _o.exit_within_ms + 5000ull) {
             serve(50);

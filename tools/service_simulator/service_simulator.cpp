@@ -8,6 +8,7 @@
 // the objects or create them late, and close the agent's dialog after a number
 // of records or a time. When the agent has exited it reports the exit code and
 // exits with it.
+#include "tools/agent_window/agent_window.h"
 #include "tools/service_simulator/section_reader.h"
 
 #include <windows.h>
@@ -230,36 +231,13 @@ void print_record(unsigned long sequence, const section_record& r) {
     fflush(stdout);
 }
 
-struct find_dialog {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK find_dialog_of(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<find_dialog*>(context);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid != search->pid) {
-        return TRUE;
-    }
-    wchar_t class_name[16] = {};
-    GetClassNameW(window, class_name, 15);
-    if (wcscmp(class_name, L"#32770") == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Posts WM_CLOSE to the agent's dialog; false while the dialog does not exist.
 bool close_agent(DWORD pid) {
-    find_dialog search{pid, nullptr};
-    EnumWindows(find_dialog_of, reinterpret_cast<LPARAM>(&search));
-    if (search.found == nullptr) {
+    if (find_agent_dialog(pid) == nullptr) {
         return false;
     }
     status(L"sending WM_CLOSE to the agent's dialog");
-    return PostMessageW(search.found, WM_CLOSE, 0, 0) != FALSE;
+    return close_agent_dialog(pid);
 }
 
 // The service's objects for one agent process, closed on every path out.
