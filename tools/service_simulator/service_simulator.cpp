@@ -9,6 +9,7 @@
 // of records or a time. When the agent has exited it reports the exit code and
 // exits with it.
 #include "tools/agent_window/agent_window.h"
+#include "update/json_string.h"
 #include "tools/service_simulator/section_reader.h"
 
 #include <windows.h>
@@ -187,25 +188,7 @@ std::string json_string(const std::wstring& text) {
                                 nullptr);
         }
     }
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
+    return "\"" + json_escape_string(utf8) + "\"";
 }
 
 std::string iso_time(uint64_t filetime) {
