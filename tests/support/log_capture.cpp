@@ -1,7 +1,18 @@
+// Capture of the debugger sink's lines; flush markers are kept out of sight.
 #include "tests/support/log_capture.h"
 
 #include "log/log.h"
 #include "log/log_settings.h"
+#include "tests/support/test_env.h"
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+// The text of a flush marker (with or without the function name before it).
+const char kMarker[] = "log capture flush ";
+bool is_marker(const std::string& line) { return line.find(kMarker) != std::string::npos; }
+}  // namespace
 
 LogCapture::LogCapture(uint32_t level) {
     initialize_log();
@@ -20,50 +31,63 @@ void LogCapture::observe(void* context, const char* line) {
     self->_lines.emplace_back(line);
 }
 
-std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard<std::mutex> guard(_lock);
-    return _lines;
+void LogCapture::flush() const {
+    static std::atomic<int> serial{0};
+    const std::string number = std::to_string(++serial);
+    log_write_fmt(log_category_general, log_level_error, "LogCapture::flush", "log capture flush %s", number.c_str());
+    const std::string marker = kMarker + number + "\n";
+    EXPECT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> guard(_lock);
+        return std::any_of(_lines.begin(), _lines.end(), [&](const std::string& l) {
+            return l.size() >= marker.size() && l.compare(l.size() - marker.size(), marker.size(), marker) == 0;
+        });
+    }, 10000)) << "the log did not drain within 10 s";
 }
 
-std::string LogCapture::message_of(const std::string& line) {
-    const size_t field = line.find(") : ");
-    if (line.size() < 7 || field == std::string::npos) {
-        return line;
-    }
-    std::string text = line.substr(field + 4);
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return line.substr(0, 7) + text;
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard<std::mutex> guard(_lock);
+    std::vector<std::string> out;
+    std::copy_if(_lines.begin(), _lines.end(), std::back_inserter(out),
+                 [](const std::string& l) { return !is_marker(l); });
+    return out;
 }
 
 std::vector<std::string> LogCapture::messages() const {
     std::vector<std::string> out;
-    for (const auto& line : lines()) {
-        out.push_back(message_of(line));
-    }
+    for (const auto& line : lines()) out.push_back(message_of(line));
     return out;
 }
 
+std::string LogCapture::message_of(const std::string& line) {
+    const size_t field = line.find(") : ");
+    if (line.size() < 7 || field == std::string::npos) return line;
+    std::string text = line.substr(field + 4);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return line.substr(0, 7) + text;
+}
+
 size_t LogCapture::count(const std::string& message) const {
-    size_t n = 0;
-    for (const auto& m : messages()) {
-        n += (m == message) ? 1 : 0;
-    }
-    return n;
+    const std::vector<std::string> all = messages();
+    return static_cast<size_t>(std::count(all.begin(), all.end(), message));
 }
 
 bool LogCapture::wait_for(const std::string& message, DWORD timeout_ms, size_t times) const {
-    const ULONGLONG end = GetTickCount64() + timeout_ms;
-    for (;;) {
-        if (count(message) >= times) {
-            return true;
+    return wait_until([&] { return count(message) >= times; }, timeout_ms);
+}
+
+::testing::AssertionResult LogCapture::in_order(const std::vector<std::string>& expected) const {
+    const std::vector<std::string> all = messages();
+    auto at = all.begin();
+    for (const std::string& want : expected) {
+        at = std::find(at, all.end(), want);
+        if (at == all.end()) {
+            std::string seen;
+            for (const auto& m : all) seen += "\n  " + m;
+            return ::testing::AssertionFailure() << "\"" << want << "\" missing or out of order; logged:" << seen;
         }
-        if (GetTickCount64() >= end) {
-            return false;
-        }
-        Sleep(10);
+        ++at;
     }
+    return ::testing::AssertionSuccess();
 }
 
 void LogCapture::clear() {

@@ -1,8 +1,8 @@
 // Records the lines the logger hands to the debugger sink, so a test can check
-// exact log output. Starts the logger (initialize_log) with the given level and
-// finalises it when destroyed.
+// exact log output. Starts the logger at the given level; finalises it when destroyed.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -17,19 +17,21 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    // Whole lines, as written ("[EROR] name.exe( pid:  tid) : text\n").
+    // Returns once every line logged before the call has been captured (a marker
+    // is logged and awaited: the log is one queue). Fails the test after 10 s.
+    void flush() const;
+    // Whole lines as written ("[EROR] name.exe( pid:  tid) : text\n").
     std::vector<std::string> lines() const;
     // "<tag><text>" of each line, e.g. "[EROR] Talvern tray is already running."
     std::vector<std::string> messages() const;
-
-    // Number of lines whose "<tag><text>" equals message exactly.
     size_t count(const std::string& message) const;
-    bool has(const std::string& message) const { return count(message) > 0; }
     // Waits until count(message) >= times, at most timeout_ms.
     bool wait_for(const std::string& message, DWORD timeout_ms, size_t times = 1) const;
+    // Success when expected appear among the messages in this order (others may lie between).
+    ::testing::AssertionResult in_order(const std::vector<std::string>& expected) const;
     void clear();
 
-    // "<tag><text>" of one line; the line unchanged when it has no " : " field.
+    // "<tag><text>" of one line; the line unchanged when it has no ") : " field.
     static std::string message_of(const std::string& line);
 
 private:

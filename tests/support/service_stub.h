@@ -1,6 +1,6 @@
-// The talvern service's side of the channel, played inside a test: creates the
-// request/response events and the section for this process and, on a thread of
-// its own, records every record the agent hands over and answers it (or not).
+// The talvern service played inside a test: creates the request/response events
+// and the section for this process and, on a thread of its own, records every
+// record the agent hands over and answers it (or not).
 #pragma once
 
 #include "tools/service_simulator/section_reader.h"
@@ -10,24 +10,18 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 class ServiceStub {
 public:
     struct options {
-        bool request = true;
-        bool response = true;
-        bool section = true;
-        DWORD section_size = 4096;
+        bool request = true, response = true, section = true;
     };
-
     struct delivery {
         section_record record;
         bool decoded = false;
-        ULONGLONG tick = 0;           // GetTickCount64 at the request signal
-        bool overlapped = false;      // a new request or write arrived before the answer
+        bool overlapped = false;  // a new request or write arrived before the answer
     };
 
     ServiceStub();
@@ -38,34 +32,32 @@ public:
 
     // Creates the objects that are still missing (for late creation).
     void create(const options& opt);
-
-    // Serves requests on a thread: answers after hold_ms, or never.
-    void serve(DWORD hold_ms, bool answer);
-
+    // Serves requests on a thread: answers after hold_ms (the first record after
+    // first_hold_ms when that is not 0), or never.
+    void serve(DWORD hold_ms, bool answer, DWORD first_hold_ms = 0);
     // Waits until count deliveries have arrived, at most timeout_ms.
     bool wait_for(size_t count, DWORD timeout_ms);
     std::vector<delivery> deliveries();
     // Request signals that carried no fresh record (the agent's stop sends one).
     size_t empty_requests() const { return _empty_requests; }
-
+    size_t answers() const { return _answers; }
+    // A thread whose end, when the first request without a record comes, is
+    // kept in ended_before_empty_request().
+    void watch_thread(HANDLE thread) { _watched = thread; }
+    bool ended_before_empty_request() const { return _watched_ended; }
     HANDLE request() const { return _request; }
     HANDLE response() const { return _response; }
-    const uint8_t* view() const { return _view; }
-
-    static std::wstring name(const wchar_t* prefix);
 
 private:
-    void run(DWORD hold_ms, bool answer);
+    void run(DWORD hold_ms, bool answer, DWORD first_hold_ms);
 
-    HANDLE _request = nullptr;
-    HANDLE _response = nullptr;
-    HANDLE _section = nullptr;
+    HANDLE _request = nullptr, _response = nullptr, _section = nullptr, _quit = nullptr;
     uint8_t* _view = nullptr;
-    DWORD _view_size = 0;
-    HANDLE _quit = nullptr;
     std::thread _thread;
     std::mutex _lock;
     std::condition_variable _cond;
     std::vector<delivery> _deliveries;
-    std::atomic<size_t> _empty_requests{0};
+    std::atomic<size_t> _empty_requests{0}, _answers{0};
+    std::atomic<HANDLE> _watched{nullptr};
+    std::atomic<bool> _watched_ended{false};
 };

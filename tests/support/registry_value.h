@@ -1,0 +1,23 @@
+// One registry string value changed for the length of a test: the value as it
+// was (or its absence) is put back when the object goes, whatever the test did.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class scoped_registry_value {
+public:
+    scoped_registry_value(HKEY root, const wchar_t* key, const wchar_t* name);
+    ~scoped_registry_value();
+    scoped_registry_value(const scoped_registry_value&) = delete;
+    scoped_registry_value& operator=(const scoped_registry_value&) = delete;
+    bool set(const std::wstring& text);
+    bool remove();
+
+private:
+    HKEY _key = nullptr;
+    std::wstring _name;
+    bool _had_value = false;
+    std::wstring _original;
+};

@@ -1,0 +1,35 @@
+// Where a test runs and how it waits: the built programs' folder, the test's own
+// folder, scratch folders, whole-file reads, and bounded waits for a condition.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+// Folder of the built programs (TALVERN_BIN_DIR, a Unix path seen through Wine's Z:).
+std::wstring bin_dir();
+
+// Folder of the running test executable, without a trailing backslash.
+std::wstring test_exe_dir();
+
+// Polls condition every 10 ms until it holds; false when timeout_ms passed first.
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms);
+
+// Whole contents of a file, or "<missing>".
+std::string read_file(const std::wstring& path);
+
+// A fresh, empty folder under the temporary folder, removed with its files
+// when the object goes.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::wstring& path() const { return _path; }
+    std::wstring file(const std::wstring& name) const { return _path + L"\\" + name; }
+
+private:
+    std::wstring _path;
+};
