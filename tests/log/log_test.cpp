@@ -1,0 +1,289 @@
+// The logger: the exact bytes of a line, its 2,048-byte bound and the filter; who writes a line;
+// the drain at finalize_log(); the queue; the console colour; the log file and its rotation.
+#include <windows.h>
+
+#include <algorithm>
+#include <regex>
+#include <thread>
+
+#include "log/log_queue.h"
+#include "log/log_settings.h"
+#include "log/slogger.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/test_env.h"
+#include "util/file_util.h"
+#include "util/module_path_seam.h"
+
+namespace {
+// Before any test: a fresh process's settings, and a console (the console sink takes stdout at its first line).
+const uint32_t fresh_level = log_get_level(), fresh_targets = log_get_targets();
+const bool have_console = (FreeConsole(), AllocConsole() != FALSE);
+const char rotate_failed[] = "rotate_log_file() failed.";
+
+void say(uint32_t level, const char* text) { log_write_fmt(log_category_general, level, "f", "%s", text); }
+
+std::string ids() {  // "(  pid:  tid) : " of the calling thread
+    char text[64];
+    snprintf(text, sizeof(text), "(%5lu:%5lu) : ", GetCurrentProcessId(), GetCurrentThreadId());
+    return text;
+}
+
+// The whole line the logger makes of message on the calling thread.
+std::string line(const char* tag, const std::string& text) { return tag + ("log_tests.exe" + ids()) + text + "\n"; }
+
+using seen_lines = std::vector<std::pair<std::string, DWORD>>;  // each line with the thread that wrote it
+void record(void* seen, const char* text) { static_cast<seen_lines*>(seen)->emplace_back(text, GetCurrentThreadId()); }
+
+class Log : public testing::Test {
+protected:
+    void TearDown() override {  // what a new start of the logger finds
+        finalize_log();
+        log_set_debug_observer(nullptr, nullptr);
+        log_set_level(log_level_warn);
+        log_set_targets(log_to_ods);
+        log_set_show_time(false);
+    }
+};
+}  // namespace
+
+TEST_F(Log, LineLayoutBoundAndFilter) {
+    LogCapture capture(log_level_warn);
+    // No line above the level, for a level without a tag, without a format, or outside the category mask.
+    say(log_level_info, "info above warn");
+    log_set_level(100);
+    say(4, "level 4 has no tag");
+    log_write_fmt(log_category_general, log_level_error, "f", nullptr);
+    log_set_mask(1);
+    log_write_fmt(3, log_level_error, "f", "category 3 needs bit 2 as well");
+    log_set_mask(0xFFFFFFFFu);
+    log_set_level(log_level_debug);
+    log_write_fmt(log_category_general, log_level_error, "f", "value %d of %s", 7, "x");
+    log_write_fmt(log_category_general, log_level_warn, "f", "drive %ws", L"E:");
+    say(log_level_info, "trailing blank ");
+    say(log_level_debug, "");
+    log_write_fmt(log_category_general, log_level_error, "f", "name %ws!", L"\u4e2d\u6587");  // has no ANSI form
+    log_set_show_function_name(true);
+    log_write_fmt(log_category_general, log_level_warn, "TalvernTray::start", "named");
+    log_write_fmt(log_category_general, log_level_warn, nullptr, "no name");
+    log_set_show_function_name(false);
+    set_module_path_failure_for_test(true);
+    say(log_level_error, "no module");
+    set_module_path_failure_for_test(false);
+    const std::string head = "[EROR] log_tests.exe" + ids();
+    const size_t room = 2047 - head.size();
+    for (size_t n : {room - 1, room, size_t{3000}}) say(log_level_error, std::string(n, 'm').c_str());
+    log_set_show_time(true);
+    say(log_level_warn, "timed");
+    finalize_log();
+    const auto lines = capture.lines();
+    ASSERT_EQ(12u, lines.size());
+    const std::string full = head + std::string(room, 'm');  // 2,047 bytes: no room for "\n"
+    EXPECT_EQ((std::vector<std::string>{line("[EROR] ", "value 7 of x"), line("[WARN] ", "drive E:"),
+                                        line("[INFO] ", "trailing blank "), line("[DEBG] ", ""),
+                                        line("[EROR] ", "invalid function call parameters"),
+                                        line("[WARN] ", "TalvernTray::start : named"), line("[WARN] ", " : no name"),
+                                        "[EROR] " + ids() + "no module\n", head + std::string(room - 1, 'm') + "\n",
+                                        full, full}),
+              std::vector<std::string>(lines.begin(), lines.end() - 1));
+    EXPECT_TRUE(std::regex_match(lines[11].substr(0, 20), std::regex(R"(\d{4}(-\d\d){2} \d\d(:\d\d){2} )")));
+    EXPECT_EQ(line("[WARN] ", "timed"), lines[11].substr(20));
+}
+
+TEST_F(Log, TheCallerWritesWithoutALoggerOneWriterThreadWhileItRuns) {
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    CONSOLE_SCREEN_BUFFER_INFO before, after;
+    DWORD n = 0;
+    ASSERT_TRUE(have_console && GetConsoleScreenBufferInfo(console, &before));
+    FillConsoleOutputAttribute(console, 0, 3 * before.dwSize.X, COORD{0, 0}, &n);
+    SetConsoleCursorPosition(console, COORD{0, 0});
+    EXPECT_TRUE(fresh_level == log_level_info && fresh_targets == log_to_ods);
+    seen_lines seen;
+    log_set_debug_observer(&record, &seen);
+    log_set_level(log_level_info);
+    say(log_level_info, "before start");
+    say(log_level_debug, "debug stays out");
+    log_set_targets(log_to_con);
+    say(log_level_error, "red");
+    ASSERT_TRUE(initialize_log());
+    say(log_level_error, "first");
+    log_set_targets(log_to_con);
+    say(log_level_warn, "green");
+    const auto green = [&] { WORD c = 0; return ReadConsoleOutputAttribute(console, &c, 1, {0, 1}, &n) && c == 10; };
+    EXPECT_TRUE(wait_until(green, 10000)) << "written by the writer's loop, before the drain at finalize_log()";
+    log_set_level(log_level_debug);
+    ASSERT_TRUE(initialize_log());  // keeps the running writer, puts the settings back
+    EXPECT_TRUE(log_get_level() == log_level_warn && log_get_targets() == log_to_ods);
+    log_set_targets(log_to_con | log_to_ods);
+    say(log_level_error, "second");  // still queued when finalize_log() drains
+    finalize_log();
+    finalize_log();  // no logger: nothing to do
+    say(log_level_warn, "after stop");
+    say(log_level_info, "info stays off");
+    const DWORD me = GetCurrentThreadId(), writer = seen.size() > 1 ? seen[1].second : me;
+    EXPECT_NE(me, writer);
+    EXPECT_EQ((seen_lines{{line("[INFO] ", "before start"), me}, {line("[EROR] ", "first"), writer},
+                          {line("[EROR] ", "second"), writer}, {line("[WARN] ", "after stop"), me}}),
+              seen);
+    const char* rows[] = {"red", "green", "second"};  // by the caller, the writer's loop, the drain
+    for (SHORT row = 0; row < 3; ++row) {
+        std::vector<WORD> colours(line("[EROR] ", rows[row]).size() - 1);  // "\n" only moves the cursor
+        ReadConsoleOutputAttribute(console, colours.data(), static_cast<DWORD>(colours.size()), COORD{0, row}, &n);
+        EXPECT_EQ(std::vector<WORD>(colours.size(), row == 1 ? 10 : 12), colours) << rows[row];
+    }
+    EXPECT_TRUE(GetConsoleScreenBufferInfo(console, &after) && after.wAttributes == before.wAttributes) << "restored";
+}
+
+TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped) {
+    struct gate {  // holds the writer at its first line, so that the others wait in the queue
+        HANDLE open = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::vector<std::string> lines;
+    } g;
+    ASSERT_TRUE(initialize_log());
+    log_set_debug_observer([](void* context, const char* text) {
+        static_cast<gate*>(context)->lines.emplace_back(text);
+        say(log_level_error, "from inside the logger");  // would wait for ever on the lock finalize_log() holds
+        WaitForSingleObject(static_cast<gate*>(context)->open, 10000);
+    }, &g);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 500; ++i) log_write_fmt(log_category_general, log_level_error, "f", "t%d %d", t, i);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    SetEvent(g.open);
+    finalize_log();
+    CloseHandle(g.open);
+    ASSERT_EQ(2000u, g.lines.size());
+    int next[4] = {}, t = -1, i = -1;
+    for (const auto& text : g.lines) {
+        ASSERT_TRUE(sscanf(LogCapture::message_of(text).c_str(), "[EROR] t%d %d", &t, &i) == 2 && t >= 0 && t < 4);
+        ASSERT_EQ(next[t]++, i) << "the lines of one thread keep their order";
+    }
+}
+
+TEST(LogQueue, FirstInFirstOutAndPopOnEmptyThrows) {
+    Queue<int> queue;
+    queue.push(1);
+    queue.push(2);
+    EXPECT_EQ(2u, queue.count());
+    EXPECT_TRUE(queue.pop() == 1 && queue.pop() == 2 && queue.count() == 0);
+    EXPECT_THROW(queue.pop(), Queue<int>::ReadEmptyQueue);
+}
+
+namespace {
+std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string stamp(int seconds = 0) {  // the local time seconds from now, as a rotated name has it
+    SYSTEMTIME t;
+    FILETIME ft;
+    GetLocalTime(&t);
+    SystemTimeToFileTime(&t, &ft);
+    const ULONGLONG at = ((ULONGLONG{ft.dwHighDateTime} << 32) | ft.dwLowDateTime) + seconds * 10000000LL;
+    ft = FILETIME{static_cast<DWORD>(at), static_cast<DWORD>(at >> 32)};
+    FileTimeToSystemTime(&ft, &t);
+    char out[32];
+    snprintf(out, sizeof out, "%04u-%02u-%02u_%02u-%02u-%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+             t.wSecond);
+    return out;
+}
+
+std::vector<std::string> names(const temp_dir& dir) {  // sorted: a rotated name before its original
+    std::vector<std::string> out;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(dir.file(L"*").c_str(), &data);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
+        if (data.cFileName[0] != L'.') out.emplace_back(data.cFileName, data.cFileName + wcslen(data.cFileName));
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// text is head + a stamp taken from before to after + tail.
+testing::AssertionResult stamped(const std::string& text, const std::string& head, const std::string& tail,
+                                 const std::string& before, const std::string& after) {
+    const bool framed = text.size() == head.size() + 19 + tail.size() && text.rfind(head, 0) == 0 &&
+                        text.compare(head.size() + 19, tail.size(), tail) == 0;
+    const std::string at = framed ? text.substr(head.size(), 19) : "";
+    if (before <= at && at <= after) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << text << " is not " << head << "<" << before << ".." << after << ">" << tail;
+}
+}  // namespace
+
+TEST_F(Log, SwitchingTheFileOnMovesAnOldFileAwayFirst) {
+    temp_dir dir;
+    const std::wstring path = dir.file(L"agent.log");
+    HANDLE old = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_TRUE(write_to_file(old, "from the last run\n"));
+    CloseHandle(old);
+    EXPECT_FALSE(log_open_file(path.c_str()));  // no logger runs
+    LogCapture capture(log_level_warn);
+    EXPECT_FALSE(log_open_file(dir.file(L"missing\\agent.log").c_str()));
+    EXPECT_FALSE(log_open_file(L""));
+    EXPECT_EQ(static_cast<uint32_t>(log_to_ods), log_get_targets());
+    const std::string before = stamp();
+    ASSERT_TRUE(log_open_file(path.c_str()));
+    const std::string after = stamp();
+    EXPECT_EQ(static_cast<uint32_t>(log_to_file | log_to_ods), log_get_targets());
+    say(log_level_error, "new run");
+    finalize_log();  // drains the line into the file
+    const auto files = names(dir);
+    ASSERT_EQ(2u, files.size());
+    EXPECT_TRUE(stamped(files[0], "agent.", ".log", before, after));
+    EXPECT_EQ("from the last run\n", read_file(dir.file(widen(files[0])))) << "no file of the logger was open";
+    EXPECT_EQ(line("[EROR] ", "new run"), read_file(path));
+}
+
+TEST_F(Log, RotationAfter60000LinesRetriesEveryLineWhileTheRotatedNameIsTaken) {
+    temp_dir dir;
+    const std::wstring path = dir.file(L"agent.log");
+    LogCapture capture(log_level_warn);
+    ASSERT_TRUE(log_open_file(path.c_str()));
+    const std::string before = stamp();
+    std::vector<std::wstring> taken;  // every name a rotation could pick in the next two minutes
+    for (int s = -1; s <= 120; ++s) {
+        taken.push_back(dir.file(L"agent." + widen(stamp(s)) + L".log"));
+        CloseHandle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
+    log_set_targets(log_to_file);
+    std::string lines;
+    for (int i = 0; i < 60000; ++i) {
+        log_write_fmt(log_category_general, log_level_error, "f", "line %d", i);
+        lines += line("[EROR] ", "line " + std::to_string(i));
+    }
+    for (int i = 0; i < 3; ++i) say(log_level_error, "lost");
+    ASSERT_TRUE(capture.wait_for(rotate_failed, 60000, 3));
+    for (const auto& name : taken) DeleteFileW(name.c_str());
+    say(log_level_error, "recovered");
+    say(log_level_error, "next");
+    log_set_targets(log_to_ods);
+    capture.flush();  // the writer has taken every line: the drain at finalize_log() does not rotate
+    const std::string after = stamp();
+    finalize_log();
+    EXPECT_EQ(std::vector<std::string>(3, rotate_failed), capture.messages()) << "lines for the file only stay there";
+    const auto files = names(dir);
+    ASSERT_EQ(2u, files.size());
+    EXPECT_TRUE(stamped(files[0], "agent.", ".log", before, after));
+    EXPECT_EQ(line("[EROR] ", "recovered") + line("[EROR] ", "next"), read_file(path));
+    // The old file: 60,000 lines, then the marker of the first, failed rotation, without "\n".
+    const std::string old_text = read_file(dir.file(widen(files[0])));
+    ASSERT_TRUE(old_text.size() > lines.size() && old_text.compare(0, lines.size(), lines) == 0);
+    EXPECT_TRUE(stamped(old_text.substr(lines.size()), "> log ratating. ", ".log", before, after));
+}
+
+TEST(LogFileRotation, RotatedNameTakes63CharactersAtMost) {
+    // 19 characters of stamp, a dot and the extension: an extension of 43 characters fits, 44 do not.
+    for (size_t length : {43u, 44u}) {
+        temp_dir dir;
+        const std::wstring path = dir.file(L"agent." + std::wstring(length, L'x'));
+        slogger logger;
+        ASSERT_TRUE(logger.rotate_log_file(path.c_str()));  // nothing there yet: opens a new file
+        EXPECT_EQ(length == 43, logger.rotate_log_file(path.c_str())) << length;
+        EXPECT_EQ(length == 43 ? 2u : 1u, names(dir).size()) << length;
+        // The file open now, new or kept, takes the next line.
+        logger.push(std::make_unique<slogger::log_entry>(slogger::log_entry{log_level_error, log_to_file, "kept\n"}));
+        ASSERT_TRUE(logger.slog_start());
+        logger.slog_stop();
+        EXPECT_EQ("kept\n", read_file(path)) << length;
+    }
+}
