@@ -1,6 +1,6 @@
 // Opening the talvern service's objects for this agent process: the request and
-// response events, retried until the service has created them, then the shared
-// section once.
+// response events, retried until the service has created them (the dialog's
+// messages are handled meanwhile), then the shared section once.
 #include "app/service_channel_seam.h"
 #include "app/service_names.h"
 #include "app/talvern_tray.h"
@@ -32,6 +32,31 @@ void open_service_event(const wchar_t* prefix, HANDLE& event) {
     }
 }
 
+// Waits wait_ms while the calling thread's messages are handled, so that the
+// dialog still answers "Exit", WM_CLOSE and the end of the session. False when
+// WM_QUIT arrives (it is posted again for the message loop).
+bool wait_handling_messages(DWORD wait_ms) {
+    const ULONGLONG end = GetTickCount64() + wait_ms;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(msg.wParam));
+                return false;
+            }
+            if (!IsDialogMessageW(msg.hwnd, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) {
+            return true;
+        }
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(end - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+}
+
 }  // namespace
 
 void set_service_connect_retry_for_test(DWORD interval_ms, uint32_t max_tries) {
@@ -60,7 +85,11 @@ bool TalvernTray::open_tray_to_svc_events() {
         if (_request_event != nullptr && _response_event != nullptr) {
             return true;
         }
-        Sleep(_retry_interval_ms);
+        if (!wait_handling_messages(_retry_interval_ms)) {
+            log_write_fmt(log_category_general, log_level_warn, kFunction,
+                          "Talvern tray closed while waiting for talvern service.");
+            return false;
+        }
         if (tries >= max_tries) {
             break;
         }

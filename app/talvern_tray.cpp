@@ -42,6 +42,18 @@ TalvernTray::~TalvernTray() {
 }
 
 bool TalvernTray::start() {
+    try {
+        return start_steps();
+    } catch (const std::exception& e) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Talvern tray start failed. exception=%s",
+                      e.what());
+    } catch (...) {
+        log_write_fmt(log_category_general, log_level_error, kStart, "Talvern tray start failed. exception=unknown");
+    }
+    return false;
+}
+
+bool TalvernTray::start_steps() {
     // Device name converter: this agent keeps one reference until stop().
     if (_name_converter == nullptr) {
         _name_converter = NameConverter::get_instance();
@@ -134,6 +146,18 @@ bool TalvernTray::start() {
     return true;
 }
 
+void TalvernTray::cancel_update_check() {
+    // The update request ends early once cancelled (libcurl checks about once a
+    // second, and it is bounded by its 90 s time-out anyway).
+    if (_updater) {
+        _updater->cancel();
+    }
+    if (_update_task) {
+        _update_task->wait(INFINITE);
+        _update_task.reset();
+    }
+}
+
 void TalvernTray::stop() {
     _stop = true;
 
@@ -144,10 +168,9 @@ void TalvernTray::stop() {
         log_write_fmt(log_category_general, log_level_debug, kStop, "PNP monitor stopped.");
     }
 
-    // Wake the worker from a pending response wait.
-    if (_request_event != nullptr) {
-        SetEvent(_request_event);
-    }
+    // Wake the worker from a pending response wait. The service's request
+    // signal waits until the worker has been joined: before that it could be
+    // half-way through writing a record into the section.
     if (_response_event != nullptr) {
         SetEvent(_response_event);
     }
@@ -163,6 +186,9 @@ void TalvernTray::stop() {
     }
 
     // The worker has returned: nothing uses the channel any more.
+    if (_request_event != nullptr) {
+        SetEvent(_request_event);
+    }
     close_handle(_request_event);
     close_handle(_response_event);
     if (_section_view != nullptr) {
@@ -183,17 +209,8 @@ void TalvernTray::stop() {
         log_write_fmt(log_category_general, log_level_debug, kStop, "no-dup handle closed.");
     }
 
-    // The update request ends early once cancelled (libcurl checks about once a
-    // second, and it is bounded by its 90 s time-out anyway); the updater and
-    // its libcurl handle must be gone before wWinMain cleans libcurl up.
-    if (_updater) {
-        _updater->cancel();
-        if (_update_task) {
-            _update_task->wait(INFINITE);
-            _update_task.reset();
-        }
-        _updater.reset();
-    }
+    cancel_update_check();
+    _updater.reset();
 
     if (_name_converter != nullptr) {
         NameConverter::release_instance(_name_converter);

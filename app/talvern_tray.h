@@ -35,6 +35,10 @@ public:
     // Takes down whatever is held; safe after a partial start and when repeated.
     void stop();
 
+    // Cancels the update request and waits for its task: libcurl may be
+    // cleaned up once this returns. stop() does it too.
+    void cancel_update_check();
+
     // Device-event callback of the PNP monitor: queues info (whose ownership
     // passes with the call) for the worker.
     static bool on_pnp_event(void* context, pnp_info* info);
@@ -48,6 +52,7 @@ public:
     bool open_tray_to_svc_section();
 
 private:
+    bool start_steps();
     void deliver(const pnp_info& info);
 
     std::atomic<bool> _stop;

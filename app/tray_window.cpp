@@ -17,6 +17,25 @@ const char kMain[] = "TalvernTrayMain";
 constexpr UINT kTrayIconId = 1;
 constexpr ULONGLONG kShellVersion5 = MAKEDLLVERULL(5, 0, 0, 0);
 
+// Adds the notification icon described by _notify_icon_data; the shell keeps a
+// copy of the icon, so ours is destroyed again.
+void add_notify_icon(HINSTANCE instance) {
+    _notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    _notify_icon_data.hIcon = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(IDI_TALVERN), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    Shell_NotifyIconW(NIM_ADD, &_notify_icon_data);
+    if (_notify_icon_data.hIcon != nullptr && DestroyIcon(_notify_icon_data.hIcon)) {
+        _notify_icon_data.hIcon = nullptr;
+    }
+}
+
+// Registered message the shell broadcasts when its taskbar (re)appears, e.g.
+// after Explorer restarted: every icon must be added again.
+UINT taskbar_created_message() {
+    static const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+    return message;
+}
+
 void show_popup_menu(HWND dialog) {
     POINT cursor = {};
     GetCursorPos(&cursor);
@@ -68,18 +87,10 @@ bool InitInstance(HINSTANCE hInstance, HWND& dialog) {
     _notify_icon_data.cbSize = notify_icon_data_size(get_shell_version(L"Shell32.dll"));
     _notify_icon_data.hWnd = window;
     _notify_icon_data.uID = kTrayIconId;
-    _notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     _notify_icon_data.uCallbackMessage = WM_APP;
-    _notify_icon_data.hIcon = static_cast<HICON>(
-        LoadImageW(hInstance, MAKEINTRESOURCEW(IDI_TALVERN), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
     StringCchCopyW(_notify_icon_data.szTip, 128, L"Talvern agent");
-
-    Shell_NotifyIconW(NIM_ADD, &_notify_icon_data);
-
-    // The shell keeps its own copy of the icon.
-    if (_notify_icon_data.hIcon != nullptr && DestroyIcon(_notify_icon_data.hIcon)) {
-        _notify_icon_data.hIcon = nullptr;
-    }
+    taskbar_created_message();  // registered before the shell can broadcast it
+    add_notify_icon(hInstance);
     return true;
 }
 
@@ -112,6 +123,9 @@ INT_PTR CALLBACK TrayDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
         }
         return FALSE;
     default:
+        if (message != 0 && message == taskbar_created_message()) {
+            add_notify_icon(reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hDlg, GWLP_HINSTANCE)));
+        }
         return FALSE;
     }
 }
@@ -133,6 +147,8 @@ int TalvernTrayMain(HINSTANCE hInstance) {
     _talvern_tray = new TalvernTray();
     if (!_talvern_tray->start()) {
         log_write_fmt(log_category_general, log_level_error, kMain, "_talvern_tray->start() failed.");
+        // Nothing else of stop runs, but no update request may outlive libcurl.
+        _talvern_tray->cancel_update_check();
         finalize_log();
         return -1;
     }

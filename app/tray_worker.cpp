@@ -72,6 +72,9 @@ void TalvernTray::deliver(const pnp_info& info) {
         log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "pnp->write_to_section() failed.");
         return;
     }
+    // A late answer to an earlier record may still be pending; the service
+    // answers only after a request, so nothing it says now is lost.
+    ResetEvent(_response_event);
     if (!SetEvent(_request_event)) {
         log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "SetEvent() failed. gle=%u",
                       GetLastError());

@@ -1,6 +1,7 @@
 // The logger's writer thread and its life cycle.
 #include "log/slogger.h"
 
+#include <boost/thread/exceptions.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include "log/console_sink.h"
@@ -59,6 +60,8 @@ void slogger::slog_thread() {
             entry = _queue.pop();
         } catch (const Queue<std::unique_ptr<log_entry>>::ReadEmptyQueue&) {
             continue;
+        } catch (const boost::lock_error&) {
+            continue;  // the line stays queued for the next round
         }
         write_entry(*entry);
     }

@@ -20,6 +20,7 @@ std::atomic<uint64_t> _name_converter_refs{0};
 
 const wchar_t kProviderOrderKey[] = L"System\\CurrentControlSet\\Control\\NetworkProvider\\Order";
 const wchar_t kMupDevice[] = L"\\Device\\Mup";
+NameConverter::dos_device_query _dos_device_query = &query_dos_device;
 
 // Gives a reference back on every path out of a convenience call.
 class instance_reference {
@@ -76,6 +77,10 @@ std::wstring remote_name_of(const wchar_t* dos_device_name) {
 }
 
 }  // namespace
+
+void NameConverter::set_dos_device_query(dos_device_query query) {
+    _dos_device_query = query != nullptr ? query : &query_dos_device;
+}
 
 NameConverter* NameConverter::get_instance() {
     if (_name_converter_instance == nullptr) {
@@ -151,10 +156,13 @@ bool NameConverter::update_dos_device_prefixes() {
         device.dos_device_name.assign(entry, 2);
 
         std::wstring target;
-        if (!query_dos_device(device.dos_device_name.c_str(), target)) {
-            log_write_fmt(log_category_general, log_level_error, kFunction, "query_dos_device( dos_device_name = %s )",
+        if (!_dos_device_query(device.dos_device_name.c_str(), target)) {
+            // The drive went away after the listing (as during its removal):
+            // the other drives still count.
+            log_write_fmt(log_category_general, log_level_warn, kFunction,
+                          "query_dos_device( dos_device_name = %s ) failed, drive skipped.",
                           WcsToMbsEx(device.dos_device_name.c_str()).c_str());
-            return false;
+            continue;
         }
         device.device_prefix = target + L"\\";
 

@@ -23,8 +23,15 @@ public:
     static NameConverter* get_instance();
     static void release_instance(NameConverter* instance);
 
-    // Builds the drive table and the network prefix list. Without force, a
-    // converter that has loaded before returns at once.
+    // How a load asks for a drive letter's DOS device (query_dos_device). A test
+    // puts in one that fails for a letter, as when the drive goes away between
+    // the listing and the question; null restores the system's.
+    using dos_device_query = bool (*)(const wchar_t* dos_device_name, std::wstring& target);
+    static void set_dos_device_query(dos_device_query query);
+
+    // Builds the drive table and the network prefix list; a drive whose DOS
+    // device cannot be read is left out. Without force, a converter that has
+    // loaded before returns at once.
     bool load(bool force);
 
     // NT device name (no trailing backslash) of a two-character drive letter.

@@ -90,7 +90,7 @@ void PNPMonitor::stop() {
 
 namespace {
 
-// The event path of dll_callback; may throw std::bad_alloc.
+// The event path of dll_callback; may throw.
 void handle_device_event(PNPMonitor* monitor, uint8_t event_type, const wchar_t* drive_letter,
                          const FILETIME& now, pnp_callback_fn callback, void* owner_context) {
     std::wstring pnp_device_id;
@@ -135,5 +135,11 @@ void dll_callback(void* context, uint8_t event_type, const wchar_t* drive_letter
     } catch (const std::bad_alloc&) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
                       "out of memory, event dropped. drive_letter=%ws", drive_letter);
+    } catch (const std::exception& e) {
+        log_write_fmt(log_category_general, log_level_error, "dll_callback",
+                      "exception, event dropped. drive_letter=%ws, exception=%s", drive_letter, e.what());
+    } catch (...) {
+        log_write_fmt(log_category_general, log_level_error, "dll_callback",
+                      "exception, event dropped. drive_letter=%ws, exception=unknown", drive_letter);
     }
 }

@@ -1,5 +1,6 @@
 #include "pnp/wmi_disk_source.h"
 
+#include "log/log.h"
 #include "nameconv/name_converter.h"
 
 namespace {
@@ -19,24 +20,30 @@ private:
 
 bool wmi_disk_source::initialize() { return _wmi.initialize(); }
 
+bool walk_wmi_result(IEnumWbemClassObject* result, long timeout_ms, const disk_source::object_visitor& visit) {
+    for (;;) {
+        com_ptr<IWbemClassObject> object;
+        ULONG returned = 0;
+        const HRESULT hres = result->Next(timeout_ms, 1, object.put(), &returned);
+        if (hres == WBEM_S_TIMEDOUT) {
+            log_write_fmt(log_category_general, log_level_error, "walk_wmi_result",
+                          "no result object within %ld ms.", timeout_ms);
+            return false;
+        }
+        if (returned == 0 || !object) {
+            return true;
+        }
+        wbem_object row(object.get());
+        visit(row);
+    }
+}
+
 bool wmi_disk_source::for_each_object(const wchar_t* wql, const object_visitor& visit) {
     com_ptr<IEnumWbemClassObject> enumerator;
     if (!_wmi.query(wql, enumerator.put())) {
         return false;
     }
-    for (;;) {
-        com_ptr<IWbemClassObject> object;
-        ULONG returned = 0;
-        // An error that comes without an object ends the walk like the end of
-        // the result.
-        enumerator->Next(WBEM_INFINITE, 1, object.put(), &returned);
-        if (returned == 0 || !object) {
-            break;
-        }
-        wbem_object row(object.get());
-        visit(row);
-    }
-    return true;
+    return walk_wmi_result(enumerator.get(), wmi_object_timeout_ms, visit);
 }
 
 bool wmi_disk_source::reload_device_names() { return nc_reload(); }

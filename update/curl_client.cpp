@@ -19,7 +19,9 @@ size_t http_get_write_callback(char* data, size_t size, size_t count, void* stre
                       "Can not write to memory stream");
         return 0;
     }
-    return total;
+    // What was stored: short of total (a chunk beyond 4 GiB), libcurl ends the
+    // transfer with a write error instead of losing the rest unnoticed.
+    return written;
 }
 
 curl_client::~curl_client() {

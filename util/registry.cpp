@@ -41,7 +41,7 @@ bool RUReadString(HKEY key, const wchar_t* value_name, std::wstring& value) {
         if (status != ERROR_SUCCESS) {
             return false;
         }
-        size = got;
+        size = got < size ? got : size;  // never more than the buffer holds
         break;
     }
     // The data need not end in a zero: never read past what the call returned.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <cwchar>
 #include <locale>
+#include <new>
 
 #include "log/log.h"
 
@@ -59,16 +60,21 @@ bool split_stringw(const wchar_t* str, std::vector<std::wstring>& tokens) {
     }
     // Empty fields give no token, as with wcstok_s over the separator ",".
     const wchar_t* field = str;
-    for (const wchar_t* p = str;; ++p) {
-        if (*p == L',' || *p == L'\0') {
-            if (p > field) {
-                tokens.emplace_back(field, static_cast<size_t>(p - field));
+    try {
+        for (const wchar_t* p = str;; ++p) {
+            if (*p == L',' || *p == L'\0') {
+                if (p > field) {
+                    tokens.emplace_back(field, static_cast<size_t>(p - field));
+                }
+                if (*p == L'\0') {
+                    break;
+                }
+                field = p + 1;
             }
-            if (*p == L'\0') {
-                break;
-            }
-            field = p + 1;
         }
+    } catch (const std::bad_alloc&) {
+        tokens.clear();  // out of memory: a failure, not a short list
+        return false;
     }
     return true;
 }

@@ -8,7 +8,8 @@
 //
 // A watcher thread owns a hidden window that receives the system's
 // WM_DEVICECHANGE broadcasts (DBT_DEVICEARRIVAL / DBT_DEVICEREMOVECOMPLETE for
-// DBT_DEVTYP_VOLUME). The window is a top-level one that is never shown: a
+// DBT_DEVTYP_VOLUME); the window procedure only notes the change, which the
+// thread reports once the procedure has returned. The window is a top-level one that is never shown: a
 // message-only window does not receive broadcasts. Every second the thread also
 // compares the drive letters that have a root (GetLogicalDrives, then
 // GetDriveTypeW) with what it knows, which catches drive letters that change
@@ -48,6 +49,11 @@ struct watcher_state {
     void* context = nullptr;
     device_event_fn callback = nullptr;
     DWORD known_drives = 0;  // watcher thread only, once it runs
+    // A broadcast's change, noted by the window procedure and reported by the
+    // thread's loop once the procedure has returned (so the broadcaster does
+    // not wait for the agent). Watcher thread only.
+    bool broadcast_pending = false;
+    DWORD broadcast_drives = 0;
 };
 
 watcher_state g_watcher;
@@ -99,8 +105,9 @@ LRESULT CALLBACK watcher_proc(HWND window, UINT message, WPARAM wparam, LPARAM l
         const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
         if (header != nullptr && header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
             const DWORD units = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(lparam)->dbcv_unitmask;
-            update_drives(wparam == DBT_DEVICEARRIVAL ? (g_watcher.known_drives | units)
-                                                      : (g_watcher.known_drives & ~units));
+            const DWORD drives = g_watcher.broadcast_pending ? g_watcher.broadcast_drives : g_watcher.known_drives;
+            g_watcher.broadcast_drives = wparam == DBT_DEVICEARRIVAL ? (drives | units) : (drives & ~units);
+            g_watcher.broadcast_pending = true;
         }
         return TRUE;
     }
@@ -141,6 +148,10 @@ DWORD WINAPI watcher_thread(void* param) {
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
+        }
+        if (g_watcher.broadcast_pending) {
+            g_watcher.broadcast_pending = false;
+            update_drives(g_watcher.broadcast_drives);
         }
         if (GetTickCount64() >= next_poll) {
             update_drives(present_drives());
