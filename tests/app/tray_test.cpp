@@ -2,6 +2,7 @@
 // and its failure at each step, retries, delivery of records, time-outs and stop.
 #include "app/service_channel_seam.h"
 #include "app/talvern_tray.h"
+#include "app/tray_window.h"
 #include "log/log.h"
 #include "nameconv/name_converter.h"
 #include "tests/support/log_capture.h"
@@ -11,10 +12,12 @@
 #include "tools/update_server/update_server.h"
 #include "update/update_base_url.h"
 
+#include <curl/curl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -213,6 +216,109 @@ TEST_F(Agent, UnansweredRecordTimesOutTheNextGoesAndStopEndsItsWait) {
     // The third record was dropped: after the second the service saw only stop's signal.
     ASSERT_TRUE(wait_until([&] { return service.empty_requests() == 1; }, 10000));
     EXPECT_EQ(2u, service.deliveries().size());
+}
+
+TEST_F(Agent, LateAnswerDoesNotEndTheNextRecordsWait) {
+    ServiceStub service;
+    service.serve(300, true, 5500);  // the first answer comes after the agent's 5000 ms wait
+    TalvernTray tray;
+    ASSERT_TRUE(tray.start());
+    ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(1)));
+    ASSERT_TRUE(wait_until([&] { return service.answers() == 1; }, 15000));  // the late answer is in
+    ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(2)));
+    ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(3)));
+    ASSERT_TRUE(service.wait_for(3, 10000));
+    tray.stop();
+    const auto got = service.deliveries();
+    for (size_t i = 1; i < got.size(); ++i) {
+        EXPECT_TRUE(got[i].decoded);
+        EXPECT_EQ(i + 1, got[i].record.event_type);
+        EXPECT_FALSE(got[i].overlapped) << "record " << i + 1 << " was overwritten before its answer";
+    }
+}
+
+TEST_F(Agent, StopSignalsTheRequestOnlyOnceTheWorkerHasEnded) {
+    ServiceStub service;
+    service.serve(0, true);
+    TalvernTray tray;
+    ASSERT_TRUE(tray.start());
+    ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(1)));
+    ASSERT_TRUE(_log.wait_for("[INFO] response signal received.", 10000));
+    DWORD worker_id = 0;  // the worker's thread id, from its line's "( pid:  tid)" field
+    for (const std::string& line : _log.lines()) {
+        if (LogCapture::message_of(line) == "[INFO] response signal received.") {
+            worker_id = std::stoul(line.substr(line.find(':', line.find('(')) + 1));
+        }
+    }
+    HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, worker_id);
+    ASSERT_NE(nullptr, worker);
+    service.watch_thread(worker);
+    tray.stop();
+    ASSERT_TRUE(wait_until([&] { return service.empty_requests() == 1; }, 10000));
+    EXPECT_TRUE(service.ended_before_empty_request()) << "stop signalled the service while the worker still ran";
+    CloseHandle(worker);
+}
+
+// The entry routine, run on a thread of its own as the agent's UI thread.
+class agent_main {
+public:
+    agent_main() {
+        std::shared_ptr<state> run = _state;
+        std::thread([run] {
+            run->thread_id = GetCurrentThreadId();
+            run->result = TalvernTrayMain(GetModuleHandleW(nullptr));
+            SetEvent(run->done);
+        }).detach();
+    }
+    ~agent_main() {
+        if (ended(0)) {
+            delete _talvern_tray;  // a failed start leaves the agent to the process's end
+            _talvern_tray = nullptr;
+        }
+    }
+    bool ended(DWORD timeout_ms) const { return WaitForSingleObject(_state->done, timeout_ms) == WAIT_OBJECT_0; }
+    int result() const { return _state->result; }
+    DWORD thread_id() const { return _state->thread_id; }
+
+private:
+    struct state {
+        std::atomic<int> result{1};
+        std::atomic<DWORD> thread_id{0};
+        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ~state() { CloseHandle(done); }
+    };
+    std::shared_ptr<state> _state = std::make_shared<state>();
+};
+
+TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
+    UpdateServer hung;
+    UpdateServerReply never;
+    never.hang = true;
+    hung.set_reply(never);
+    ASSERT_TRUE(hung.start());
+    set_update_base_url_for_test(hung.base_url());
+    ServiceStub service(ServiceStub::options{true, true, false});  // no section: start fails after the update task
+    agent_main agent;
+    ASSERT_TRUE(agent.ended(60000)) << "the agent did not end";
+    EXPECT_EQ(-1, agent.result());
+    // The entry routine finalised the log: the request's end came before it.
+    EXPECT_EQ(1u, _log.count(std::string("[EROR] curl_easy_perform() failed. curl_code = 42, ") +
+                             curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK)));
+}
+
+TEST_F(Agent, ClosingTheDialogWhileTheServiceIsAbsentEndsTheAgent) {
+    set_service_connect_retry_for_test(200, 0xFFFFFFFF);
+    agent_main agent;
+    ASSERT_TRUE(_log.wait_for(open_failed("ttosr_"), 10000, 2)) << "the agent is not waiting for the service";
+    HWND dialog = nullptr;
+    EnumThreadWindows(agent.thread_id(), [](HWND window, LPARAM found) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }, reinterpret_cast<LPARAM>(&dialog));
+    ASSERT_NE(nullptr, dialog);
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(agent.ended(20000)) << "WM_CLOSE went unanswered while the agent waited for the service";
+    EXPECT_EQ(-1, agent.result());
 }
 
 }  // namespace

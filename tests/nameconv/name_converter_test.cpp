@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "util/dos_device.h"
+
 namespace {
 
 std::wstring target_of(const std::wstring& drive) {
@@ -99,6 +101,23 @@ TEST(NameConverter, OneInstanceUntilTheLastReleaseAndConvenienceCallsGiveTheirsB
     NameConverter* fresh = NameConverter::get_instance();
     EXPECT_FALSE(fresh->loaded());
     NameConverter::release_instance(fresh);
+}
+
+TEST(NameConverterLoad, DriveGoneBetweenListingAndQuestionIsSkipped) {
+    LogCapture log(log_level_debug);
+    NameConverter::set_dos_device_query([](const wchar_t* name, std::wstring& target) {
+        return _wcsicmp(name, L"C:") != 0 && query_dos_device(name, target);  // C: went away
+    });
+    NameConverter* nc = NameConverter::get_instance();
+    const bool loaded = nc->load(true);
+    NameConverter::set_dos_device_query(nullptr);
+    std::wstring device;
+    EXPECT_TRUE(loaded);
+    EXPECT_FALSE(nc->get_device_name_by_drive_letter(L"C:", device));
+    EXPECT_TRUE(nc->get_device_name_by_drive_letter(L"Z:", device));  // the others stay
+    NameConverter::release_instance(nc);
+    log.flush();
+    EXPECT_EQ(1u, log.count("[WARN] query_dos_device( dos_device_name = C: ) failed, drive skipped."));
 }
 
 }  // namespace

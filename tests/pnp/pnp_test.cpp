@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -165,7 +166,10 @@ protected:
         }
         return true;
     }
-    bool reload_device_names() override { return last_reload = filetime_now(), ++reloads, reload_ok; }
+    bool reload_device_names() override {
+        if (reload_throws) throw std::runtime_error("reload broke");
+        return last_reload = filetime_now(), ++reloads, reload_ok;
+    }
     bool device_name(const wchar_t* letter, std::wstring& device) override {
         device = std::wstring(L"\\Device\\Volume") + wchar_t(std::towupper(letter[0]));
         return device.back() != L'J';
@@ -177,7 +181,7 @@ protected:
         {drives_wql, {{i4(0), t(L"IDE\\Disk\\VEN_SYS"), t(L"SYS-1")},
                       {i4(1), t(L"USBSTOR\\Disk&Ven_Kingston"), t(L"KS-42")}}}};
     std::wstring failing;  // the query that fails
-    bool init_ok = true, reload_ok = true;
+    bool init_ok = true, reload_ok = true, reload_throws = false;
     std::atomic<int> reloads{0};
     uint64_t last_reload = 0;
     LogCapture log{log_level_debug};
@@ -298,6 +302,16 @@ TEST_F(PnpMonitor, EventsBecomeRecordsStampedWhenTheyCameAndBadLettersNone) {
     EXPECT_TRUE(before <= stamp && stamp <= last_reload);  // taken before the refresh of its byte 1
 }
 
+TEST_F(PnpMonitor, AnExceptionOnTheEventPathDropsTheEventNotThePlugin) {
+    start();
+    reload_throws = true;
+    ASSERT_EQ(1, fire(1, L"E:"));
+    log.flush();
+    EXPECT_EQ(std::vector<std::string>{"[EROR] exception, event dropped. drive_letter=E:, exception=reload broke"},
+              log.messages());
+    EXPECT_TRUE(described().empty());
+}
+
 TEST_F(PnpMonitor, StopEndsThePluginAndGivesBackOnlyItsOwnReference) {
     report_in(2, 2, L"E:");  // as a watcher thread still busy when Stop comes
     start();
@@ -366,3 +380,31 @@ TEST(AgentPnp, PluginEventReachesTheServiceAsARecord) {
 }
 
 }  // namespace
+
+// A result whose next object does not come in time, or that ends (with an error).
+struct fake_result : IEnumWbemClassObject {
+    explicit fake_result(HRESULT next) : next(next) {}
+    HRESULT next;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE Reset() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Next(long, ULONG, IWbemClassObject** objects, ULONG* returned) override {
+        *objects = nullptr;
+        *returned = 0;
+        return next;
+    }
+    HRESULT STDMETHODCALLTYPE NextAsync(ULONG, IWbemObjectSink*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumWbemClassObject**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Skip(long, ULONG) override { return E_NOTIMPL; }
+};
+
+TEST(WmiResult, AStalledProviderFailsTheQueryAndAnErrorEndsIt) {
+    LogCapture log(log_level_debug);
+    for (HRESULT next : {WBEM_S_TIMEDOUT, WBEM_S_FALSE, WBEM_E_FAILED}) {
+        fake_result result(next);
+        EXPECT_EQ(next != WBEM_S_TIMEDOUT, walk_wmi_result(&result, 30000, [](wmi_object&) {}));
+    }
+    log.flush();
+    EXPECT_EQ(1u, log.count("[EROR] no result object within 30000 ms."));
+}

@@ -1,8 +1,15 @@
-// tray_probe.exe: reads what the tray test cannot see through X alone. It
-// prints the text of every visible tooltip window (the shell's tip over a
-// notification icon), one per line, asking each tooltip for its text with
-// WM_GETTEXT, which the tooltip control answers with the tip it shows.
+// tray_probe.exe: what the tray test cannot do through X alone.
+//   tray_probe              prints the text of every visible tooltip (the tip over
+//                           a notification icon) as "tip <text>", asked with WM_GETTEXT
+//   tray_probe --lose-icon <pid>
+//                           removes the icon of the agent <pid> from the tray, as a
+//                           restarting shell loses every icon
+//   tray_probe --taskbar-created
+//                           broadcasts "TaskbarCreated", as a shell does once it is back
+#include "tools/agent_window/agent_window.h"
+
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -19,7 +26,6 @@ BOOL CALLBACK print_tooltip(HWND window, LPARAM) {
     DWORD_PTR copied = 0;
     if (SendMessageTimeoutW(window, WM_GETTEXT, 511, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000,
                             &copied) != 0) {
-        text[511] = L'\0';
         char utf8[2048] = {};
         WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8) - 1, nullptr, nullptr);
         printf("tip %s\n", utf8);
@@ -29,7 +35,17 @@ BOOL CALLBACK print_tooltip(HWND window, LPARAM) {
 
 }  // namespace
 
-int main() {
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && wcscmp(argv[1], L"--lose-icon") == 0) {
+        NOTIFYICONDATAW data = {};
+        data.cbSize = sizeof(data);
+        data.hWnd = find_agent_dialog(wcstoul(argv[2], nullptr, 10));
+        data.uID = 1;
+        return data.hWnd != nullptr && Shell_NotifyIconW(NIM_DELETE, &data) ? 0 : 1;
+    }
+    if (argc == 2 && wcscmp(argv[1], L"--taskbar-created") == 0) {
+        return PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0) ? 0 : 1;
+    }
     EnumWindows(print_tooltip, 0);
     fflush(stdout);
     return 0;

@@ -3,7 +3,9 @@
 # tray (a copy of the build's prefix without the null graphics driver), served by
 # the service simulator. Real X input hovers over the icon (tip "Talvern agent"),
 # right-clicks it (a menu whose only entry is "Exit", screenshot taken) and
-# clicks "Exit": the icon goes away and the agent exits with code 0.
+# clicks "Exit": the icon goes away and the agent exits with code 0. In between
+# the shell "restarts" (the icon is lost, "TaskbarCreated" is broadcast) and the
+# icon must come back.
 #   tray_test.sh <build-dir>      (exit 77: skipped without Xvfb/xdotool)
 set -uo pipefail
 build=$(cd "${1:?usage: tray_test.sh <build-dir>}" && pwd)
@@ -78,6 +80,17 @@ read_tip() {
 hover_tip() { xdotool mousemove $icon_x $icon_y mousemove $((icon_x + 1)) $((icon_y + 1)); until_ok 10 read_tip; }
 until_ok 30 hover_tip || { shot tray-tip; fail "the tip over the icon is \"${tip#tip }\", not \"Talvern agent\""; }
 
+# The shell restarts: it loses the icon, and once it is back it broadcasts
+# "TaskbarCreated", on which the agent adds its icon again.
+probe() { "$WINE64" "$build/bin/tray_probe.exe" "$@" </dev/null >/dev/null 2>&1; }
+agent_pid=$(sed -n 's/.*started agent pid \([0-9]*\).*/\1/p' "$work/agent.log" | head -1)
+probe --lose-icon "$agent_pid" || fail "could not take the icon of agent $agent_pid away"
+until_ok 10 no_tray || fail "the icon stayed in the tray"
+probe --taskbar-created || fail "could not broadcast TaskbarCreated"
+until_ok 10 tray_window || { shot tray-after-restart; fail "the icon did not come back after TaskbarCreated"; }
+eval "$(xdotool getwindowgeometry --shell "$tray")"
+xdotool mousemove $((X + 8)) $((Y + 8))
+
 # A right click opens the agent's menu: one entry high (a second entry or a separator adds 10+ pixels).
 xdotool click 3
 menu_window() { menu=$(xdotool search --onlyvisible --classname 'talverntray.exe' 2>/dev/null | tail -1); [ -n "$menu" ]; }
@@ -92,4 +105,4 @@ until_ok 30 eval '! running' || fail "the agent did not exit after Exit"
 wait "$sim_pid"; code=$?; sim_pid=""
 until_ok 10 no_tray || { shot tray-after-exit; fail "the tray still shows an icon after Exit"; }
 grep -q '"agent_exit_code":0' "$work/simulator.out" || fail "agent exit: $(cat "$work/simulator.out") (simulator $code)"
-echo "PASS: icon, tip, one-entry menu, Exit removed the icon, exit code 0"
+echo "PASS: icon, tip, icon back after a shell restart, one-entry menu, Exit removed the icon, exit code 0"

@@ -96,6 +96,10 @@ TEST(MemoryStream, WriteCallbackTakesSizeTimesCountOrReportsFailure) {
     char data[] = "abcd";
     EXPECT_EQ(0u, http_get_write_callback(nullptr, 1, 4, &s) + http_get_write_callback(data, 1, 4, nullptr));
     EXPECT_EQ(4u, http_get_write_callback(data, 2, 2, static_cast<CStream*>(&s)));
+    // A chunk past 4 GiB: what was stored is reported, so libcurl sees the short write.
+    EXPECT_EQ(1u, http_get_write_callback(data, 1, (size_t(1) << 32) + 1, static_cast<CStream*>(&s)));
+    s.SetSize(4);
+    s.set_position(4);
     HeapLimit heap(0);  // the stream takes no more: libcurl must see 0 and abort
     EXPECT_EQ(0u, http_get_write_callback(data, 1, 4, static_cast<CStream*>(&s)));
     EXPECT_EQ("abcd", bytes(s));
