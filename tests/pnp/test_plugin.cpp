@@ -2,7 +2,6 @@
 // calls it got. Built a second time with TEST_PLUGIN_START_ONLY, exporting "Start" but no "Stop".
 #include "pnp/plugin_contract.h"
 
-#include <atomic>
 #include <string>
 
 #define EXPORT extern "C" __declspec(dllexport)
@@ -10,7 +9,7 @@
 namespace {
 void* g_context = nullptr;
 device_event_fn g_callback = nullptr;
-std::atomic<bool> g_running{false};
+bool g_running = false;
 long g_stops = 0;
 int g_report_in = 0;  // 1: the next Start reports one event from within, 2: the next Stop
 uint8_t g_event = 0;
@@ -21,15 +20,12 @@ void report_in(int call) {
 }  // namespace
 
 EXPORT void Start(void* context, device_event_fn callback) {
-    g_context = context, g_callback = callback, g_running = true;
-    report_in(1);
+    g_context = context, g_callback = callback, g_running = true, report_in(1);
 }
 #ifndef TEST_PLUGIN_START_ONLY
 EXPORT void Stop() { ++g_stops, g_running = false, report_in(2); }
 #endif
 // Reports an event as the plug-in's watcher would; 0 when it is not running and turns the event away.
-EXPORT int TestFire(uint8_t event, const wchar_t* letter) {
-    return g_running ? (g_callback(g_context, event, letter), 1) : 0;
-}
+EXPORT int TestFire(uint8_t e, const wchar_t* l) { return g_running ? (g_callback(g_context, e, l), 1) : 0; }
 EXPORT void TestReportIn(int call, uint8_t e, const wchar_t* l) { g_report_in = call, g_event = e, g_letter = l; }
 EXPORT long TestStops() { return g_stops; }
