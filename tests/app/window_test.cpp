@@ -1,15 +1,11 @@
 // The hidden tray dialog: the notification icon it adds and deletes, and what it
 // does with each message, the icon's popup menu and its "Exit" included.
 #include "app/tray_window.h"
-#include "pnp/plugin_contract.h"
-#include "tests/support/test_env.h"
 #include "res/resource.h"
 
-#include <dbt.h>
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
-#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -54,7 +50,7 @@ int pump() {
     return -1;
 }
 
-// The agent's dialog as InitInstance makes it, watched; destroyed at the end.
+// The agent's dialog as InitInstance makes it (hidden, its icon added), watched; destroyed at the end.
 struct tray_dialog {
     HWND window = nullptr;
     explicit tray_dialog(bool choose = false) {
@@ -62,6 +58,13 @@ struct tray_dialog {
         _menus = 0;
         _choose = choose;
         EXPECT_TRUE(InitInstance(GetModuleHandleW(nullptr), window));
+        EXPECT_FALSE(IsWindowVisible(window));
+        const NOTIFYICONDATAW& added = _shell_calls.at(0).second;  // hidden, with its icon added
+        EXPECT_TRUE(_shell_calls[0].first == NIM_ADD && added.hIcon != nullptr && added.hWnd == window &&
+                    added.cbSize == sizeof(NOTIFYICONDATAW) && added.uCallbackMessage == WM_APP);
+        EXPECT_STREQ(L"Talvern agent", added.szTip);
+        EXPECT_FALSE(DestroyIcon(added.hIcon));  // the shell keeps a copy: the agent gives its icon back at once
+        EXPECT_EQ(sizeof(NOTIFYICONDATAW), notify_icon_data_size(MAKEDLLVERULL(5, 0, 0, 0)));  // Wine's is newer
         _dialog_proc = reinterpret_cast<WNDPROC>(
             SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&watching_proc)));
     }
@@ -70,22 +73,6 @@ struct tray_dialog {
         pump();
     }
 };
-
-TEST(TrayWindow, InitInstanceMakesAHiddenDialogAndAddsTheIcon) {
-    tray_dialog tray;
-    EXPECT_FALSE(IsWindowVisible(tray.window));
-    ASSERT_EQ(1u, _shell_calls.size());
-    EXPECT_EQ(static_cast<DWORD>(NIM_ADD), _shell_calls[0].first);
-    const NOTIFYICONDATAW& added = _shell_calls[0].second;
-    EXPECT_EQ(sizeof(NOTIFYICONDATAW), added.cbSize);
-    EXPECT_EQ(sizeof(NOTIFYICONDATAW), notify_icon_data_size(MAKEDLLVERULL(5, 0, 0, 0)));  // Wine's is newer
-    EXPECT_EQ(tray.window, added.hWnd);
-    EXPECT_EQ(static_cast<UINT>(WM_APP), added.uCallbackMessage);
-    EXPECT_STREQ(L"Talvern agent", added.szTip);
-    // The shell keeps a copy: the agent gives its icon back at once.
-    ASSERT_NE(nullptr, added.hIcon);
-    EXPECT_FALSE(DestroyIcon(added.hIcon));
-}
 
 TEST(TrayWindow, EachMessageDoesItsOwnThing) {
     // menus: popup menus opened; choose: the menu's entry is chosen; ends: the dialog is destroyed, the icon
@@ -123,50 +110,3 @@ TEST(TrayWindow, EachMessageDoesItsOwnThing) {
 }
 
 }  // namespace
-
-TEST(VersionResource, AgentAndPluginCarryTheProductVersion) {
-    for (const wchar_t* file : {L"TalvernTray.exe", L"TalvernP.dll"}) {
-        const std::wstring path = bin_dir() + L"\\" + file;
-        std::vector<BYTE> info(GetFileVersionInfoSizeW(path.c_str(), nullptr));
-        ASSERT_FALSE(info.empty());
-        ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
-        VS_FIXEDFILEINFO* fixed = nullptr;
-        UINT size = 0;
-        ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &size));
-        EXPECT_EQ((std::vector<DWORD>{0x10000, 2, 0x10000, 2}),
-                  (std::vector<DWORD>{fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
-                                      fixed->dwProductVersionLS}));
-        const std::pair<const wchar_t*, const wchar_t*> strings[] = {
-            {L"FileVersion", L"1.0.0.2"}, {L"ProductVersion", L"1.0.0.2"}, {L"ProductName", L"Talvern"}};
-        for (const auto& value : strings) {
-            wchar_t* text = nullptr;
-            const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + value.first;
-            ASSERT_TRUE(VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&text), &size));
-            EXPECT_STREQ(value.second, text);
-        }
-    }
-}
-
-// The reference plug-in notes a volume broadcast in its window procedure and
-// reports it from its own loop, so the broadcaster does not wait for the agent.
-TEST(ReferencePlugin, BroadcastIsReportedAfterItsWindowProcedureReturned) {
-    HMODULE module = LoadLibraryW((bin_dir() + L"\\TalvernP.dll").c_str());
-    ASSERT_NE(nullptr, module);
-    auto start = reinterpret_cast<plugin_start_fn>(reinterpret_cast<void*>(GetProcAddress(module, "Start")));
-    auto stop = reinterpret_cast<plugin_stop_fn>(reinterpret_cast<void*>(GetProcAddress(module, "Stop")));
-    static std::atomic<int> events{0}, inside{0};
-    start(nullptr, [](void*, uint8_t, const wchar_t*) {
-        inside += InSendMessage() ? 1 : 0;
-        ++events;
-    });
-    HWND window = nullptr;
-    ASSERT_TRUE(wait_until([&] { return (window = FindWindowW(L"TalvernPDeviceWatcher", nullptr)) != nullptr; }, 10000));
-    DWORD free_letters = ~GetLogicalDrives() & 0x3FFFFFF;
-    DEV_BROADCAST_VOLUME volume = {sizeof(volume), DBT_DEVTYP_VOLUME};
-    volume.dbcv_unitmask = free_letters & (0u - free_letters);  // the first letter with no drive behind it
-    SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume));
-    EXPECT_TRUE(wait_until([] { return events > 0; }, 10000));
-    stop();
-    EXPECT_EQ(0, inside.load()) << "the plug-in called the agent inside the broadcast";
-    FreeLibrary(module);
-}

@@ -3,19 +3,6 @@
 
 #include <atomic>
 
-std::wstring bin_dir() {
-    wchar_t value[MAX_PATH] = {};
-    const DWORD n = GetEnvironmentVariableW(L"TALVERN_BIN_DIR", value, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) {
-        return test_exe_dir();
-    }
-    std::wstring dir = value;
-    for (auto& c : dir) {
-        c = (c == L'/') ? L'\\' : c;
-    }
-    return dir[0] == L'\\' ? L"Z:" + dir : dir;
-}
-
 std::wstring test_exe_dir() {
     wchar_t path[MAX_PATH] = {};
     const std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));

@@ -1,14 +1,11 @@
-// Where a test runs and how it waits: the built programs' folder, the test's own
-// folder, scratch folders, whole-file reads, and bounded waits for a condition.
+// Where a test runs and how it waits: the test's own folder, scratch folders,
+// whole-file reads, and bounded waits for a condition.
 #pragma once
 
 #include <windows.h>
 
 #include <functional>
 #include <string>
-
-// Folder of the built programs (TALVERN_BIN_DIR, a Unix path seen through Wine's Z:).
-std::wstring bin_dir();
 
 // Folder of the running test executable, without a trailing backslash.
 std::wstring test_exe_dir();
