@@ -259,35 +259,17 @@ TEST_F(Agent, StopSignalsTheRequestOnlyOnceTheWorkerHasEnded) {
     CloseHandle(worker);
 }
 
-// The entry routine, run on a thread of its own as the agent's UI thread.
-class agent_main {
-public:
-    agent_main() {
-        std::shared_ptr<state> run = _state;
-        std::thread([run] {
-            run->thread_id = GetCurrentThreadId();
-            run->result = TalvernTrayMain(GetModuleHandleW(nullptr));
-            SetEvent(run->done);
-        }).detach();
-    }
-    ~agent_main() {
-        if (ended(0)) {
-            delete _talvern_tray;  // a failed start leaves the agent to the process's end
-            _talvern_tray = nullptr;
-        }
-    }
-    bool ended(DWORD timeout_ms) const { return WaitForSingleObject(_state->done, timeout_ms) == WAIT_OBJECT_0; }
-    int result() const { return _state->result; }
-    DWORD thread_id() const { return _state->thread_id; }
-
-private:
-    struct state {
-        std::atomic<int> result{1};
-        std::atomic<DWORD> thread_id{0};
-        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ~state() { CloseHandle(done); }
-    };
-    std::shared_ptr<state> _state = std::make_shared<state>();
+// The entry routine on a thread of its own, as the agent's UI thread. A failed start leaves the agent to
+// the process's end: it goes with the runner.
+struct agent_main {
+    std::atomic<DWORD> thread_id{0};
+    std::atomic<int> result{1};
+    std::atomic<bool> done{false};
+    std::thread run{[this] {
+        thread_id = GetCurrentThreadId(), result = TalvernTrayMain(GetModuleHandleW(nullptr)), done = true;
+    }};
+    ~agent_main() { run.join(), delete _talvern_tray, _talvern_tray = nullptr; }
+    bool ended(DWORD timeout_ms) const { return wait_until([this] { return done.load(); }, timeout_ms); }
 };
 
 TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
@@ -300,7 +282,7 @@ TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
     ServiceStub service(ServiceStub::options{true, true, false});  // no section: start fails after the update task
     agent_main agent;
     ASSERT_TRUE(agent.ended(60000)) << "the agent did not end";
-    EXPECT_EQ(-1, agent.result());
+    EXPECT_EQ(-1, agent.result);
     // The entry routine finalised the log: the request's end came before it.
     EXPECT_EQ(1u, _log.count(std::string("[EROR] curl_easy_perform() failed. curl_code = 42, ") +
                              curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK)));
@@ -311,14 +293,14 @@ TEST_F(Agent, ClosingTheDialogWhileTheServiceIsAbsentEndsTheAgent) {
     agent_main agent;
     ASSERT_TRUE(_log.wait_for(open_failed("ttosr_"), 10000, 2)) << "the agent is not waiting for the service";
     HWND dialog = nullptr;
-    EnumThreadWindows(agent.thread_id(), [](HWND window, LPARAM found) {
+    EnumThreadWindows(agent.thread_id, [](HWND window, LPARAM found) {
         *reinterpret_cast<HWND*>(found) = window;
         return FALSE;
     }, reinterpret_cast<LPARAM>(&dialog));
     ASSERT_NE(nullptr, dialog);
     PostMessageW(dialog, WM_CLOSE, 0, 0);
     ASSERT_TRUE(agent.ended(20000)) << "WM_CLOSE went unanswered while the agent waited for the service";
-    EXPECT_EQ(-1, agent.result());
+    EXPECT_EQ(-1, agent.result);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // The logger: the exact bytes of a line, its 2,048-byte bound and the filter; who writes a line;
-// the drain at finalize_log(); the queue; the console colour; the log file and its rotation.
+// the drain at finalize_log() in queue order; the console colour; the log file and its rotation.
 #include <windows.h>
 
 #include <algorithm>
 #include <regex>
 #include <thread>
 
-#include "log/log_queue.h"
 #include "log/log_settings.h"
 #include "log/slogger.h"
 #include "tests/support/log_capture.h"
@@ -160,15 +159,6 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
         ASSERT_TRUE(sscanf(LogCapture::message_of(text).c_str(), "[EROR] t%d %d", &t, &i) == 2 && t >= 0 && t < 4);
         ASSERT_EQ(next[t]++, i) << "the lines of one thread keep their order";
     }
-}
-
-TEST(LogQueue, FirstInFirstOutAndPopOnEmptyThrows) {
-    Queue<int> queue;
-    queue.push(1);
-    queue.push(2);
-    EXPECT_EQ(2u, queue.count());
-    EXPECT_TRUE(queue.pop() == 1 && queue.pop() == 2 && queue.count() == 0);
-    EXPECT_THROW(queue.pop(), Queue<int>::ReadEmptyQueue);
 }
 
 namespace {

@@ -1,10 +1,8 @@
 // Device monitoring: WmiClient through a COM table that fails one step, the disk inventory over rows of the test's
-// own, PNPMonitor with the scriptable test plug-in (*_startonly: beside one without "Stop"), and the agent with both.
-#include "app/talvern_tray.h"
+// own, and PNPMonitor with the scriptable test plug-in (*_startonly: beside one without "Stop").
 #include "log/log.h"
 #include "pnp/pnp_monitor.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/service_stub.h"
 #include "tests/support/test_env.h"
 #include "util/module_path_seam.h"
 
@@ -28,9 +26,8 @@ uint64_t filetime_now() {
     FILETIME t;
     return GetSystemTimeAsFileTime(&t), (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
-// "<event> <letter> <id> <serial> <device name>" of a pnp_info or a section_record.
-template <class R>
-std::wstring describe(const R& r) {
+// "<event> <letter> <id> <serial> <device name>" of a record.
+std::wstring describe(const pnp_info& r) {
     return std::to_wstring(r.event_type) + L" " + r.drive_letter + L" " + r.pnp_device_id + L" " + r.serial_number +
            L" " + r.device_name;
 }
@@ -341,25 +338,6 @@ TEST_F(PnpMonitor, TwoThreadsReportWhileTheTablesAreRebuilt) {
         const std::wstring letter = letters[(i + t) % 3];
         ASSERT_EQ(std::to_wstring(t + 1) + L" " + letter + L" " + (letter[0] == L'C' ? sys : usb), r) << i;
     }
-}
-
-// Wine's WMI and the agent's converter resolve C:; the monitor stops before the worker is joined.
-TEST(AgentPnp, PluginEventReachesTheServiceAsARecord) {
-    LogCapture log{log_level_debug};
-    ServiceStub service;
-    service.serve(0, true);
-    wchar_t target[MAX_PATH] = {};
-    ASSERT_NE(0u, QueryDosDeviceW(L"C:", target, MAX_PATH));
-    TalvernTray tray;
-    ASSERT_TRUE(tray.start());
-    ASSERT_EQ(1, fire(1, L"c:"));
-    ASSERT_TRUE(service.wait_for(1, 20000)) << "no record reached the service within 20 s";
-    tray.stop();
-    ASSERT_EQ(1u, service.deliveries().size());
-    EXPECT_EQ(L"1 c: IDE\\Disk\\VEN_WINE WINEHDISK " + std::wstring(target), describe(service.deliveries()[0].record));
-    log.flush();
-    EXPECT_TRUE(log.in_order({"[DEBG] PNP monitor running.", "[DEBG] Talvern tray worker created successfully.",
-                              "[DEBG] PNP monitor stopped.", "[DEBG] tray worker thread returned."}));
 }
 
 }  // namespace
