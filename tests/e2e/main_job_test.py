@@ -7,12 +7,7 @@ then exits with code 0.
 
     main_job_test.py <build-dir> <update-base-url>
 Runs in the build's Wine prefix (WINEPREFIX), with a wineserver already up."""
-import json
-import os
-import re
-import subprocess
-import sys
-import time
+import json, os, re, subprocess, sys, time
 
 WINE = "/usr/lib/wine/wine64"
 HOST_GUID = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}"  # set by scripts/wine-prefix.sh
@@ -34,8 +29,7 @@ def check(ok, what):
 
 
 def text(path):
-    with open(path, errors="replace") as f:
-        return f.read().replace("\r", "")
+    return open(path, errors="replace").read().replace("\r", "")
 
 
 def wait_for(condition, seconds, what, proc):

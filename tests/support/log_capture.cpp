@@ -33,9 +33,8 @@ void LogCapture::observe(void* context, const char* line) {
 
 void LogCapture::flush() const {
     static std::atomic<int> serial{0};
-    const std::string number = std::to_string(++serial);
+    const std::string number = std::to_string(++serial), marker = kMarker + number + "\n";
     log_write_fmt(log_category_general, log_level_error, "LogCapture::flush", "log capture flush %s", number.c_str());
-    const std::string marker = kMarker + number + "\n";
     EXPECT_TRUE(wait_until([&] {
         std::lock_guard<std::mutex> guard(_lock);
         return std::any_of(_lines.begin(), _lines.end(), [&](const std::string& l) {
@@ -47,14 +46,15 @@ void LogCapture::flush() const {
 std::vector<std::string> LogCapture::lines() const {
     std::lock_guard<std::mutex> guard(_lock);
     std::vector<std::string> out;
-    std::copy_if(_lines.begin(), _lines.end(), std::back_inserter(out),
-                 [](const std::string& l) { return !is_marker(l); });
+    for (const auto& line : _lines) {
+        if (!is_marker(line)) out.push_back(line);
+    }
     return out;
 }
 
 std::vector<std::string> LogCapture::messages() const {
-    std::vector<std::string> out;
-    for (const auto& line : lines()) out.push_back(message_of(line));
+    std::vector<std::string> out = lines();
+    std::transform(out.begin(), out.end(), out.begin(), &LogCapture::message_of);
     return out;
 }
 

@@ -45,8 +45,6 @@ public:
     // kept in ended_before_empty_request().
     void watch_thread(HANDLE thread) { _watched = thread; }
     bool ended_before_empty_request() const { return _watched_ended; }
-    HANDLE request() const { return _request; }
-    HANDLE response() const { return _response; }
 
 private:
     void run(DWORD hold_ms, bool answer, DWORD first_hold_ms);
