@@ -6,7 +6,7 @@
 #include "nameconv/name_converter.h"
 #include "pnp/pnp_monitor.h"
 #include "update/talvern_updater.h"
-#include "update/thread_pool_task.h"
+#include "util/base/thread_pool_task.h"
 #include "update/update_base_url.h"
 #include "util/session.h"
 

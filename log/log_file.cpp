@@ -9,8 +9,8 @@
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log.h"
-#include "util/file_util.h"
-#include "util/strings.h"
+#include "util/base/file_util.h"
+#include "util/base/text.h"
 
 namespace {
 // The stamped name, extension included, in wide characters with terminator.
@@ -35,7 +35,9 @@ bool slogger::rotate_log_file(const wchar_t* path) {
             return false;
         }
         if (_log_file != INVALID_HANDLE_VALUE) {
-            write_to_file(_log_file, "> log ratating. %s", WcsToMbsEx(stamped).c_str());
+            std::string ansi_stamped;
+            wcs_to_ansi(stamped, ansi_stamped);  // the logger cannot log its own failure
+            write_to_file(_log_file, "> log ratating. %s", ansi_stamped.c_str());
             close_log_file();
         }
         const std::wstring rotated = extract_last_tokenw(file_path.c_str(), L".", true) + L"." + stamped;

@@ -9,9 +9,7 @@
 #include <string>
 
 #include "log/log.h"
-#include "util/module_path.h"
-#include "util/strings.h"
-#include "util/time_text.h"
+#include "util/base/time_format.h"
 
 namespace {
 // Appends to a zero-filled line buffer. A piece that does not fit is cut at
@@ -124,18 +122,20 @@ bool format_log_line(char (&line)[log_line_bytes], const log_line_options& optio
     if (options.show_time) {
         SYSTEMTIME now;
         GetSystemTime(&now);
-        buffer.append("%s ", sys_time_to_str(&now, true, false).c_str());
+        char time_text[32];
+        format_system_time(&now, true, false, time_text);  // the logger cannot log its own failure
+        buffer.append("%s ", time_text);
     }
     buffer.append_text(tag);
 
     // The lookup made for the log does not log its own failure: that would
     // come back here. A failed lookup leaves the field empty.
     wchar_t module_file[MAX_PATH];
-    if (get_current_module_file_silent(module_file, MAX_PATH)) {
+    if (get_current_module_file_silent(module_file, MAX_PATH, *options.module)) {
         buffer.append_wide(module_file);
     } else {
         std::wstring long_file;  // a file name longer than MAX_PATH
-        if (get_current_module_file_silent(long_file)) {
+        if (get_current_module_file_silent(long_file, *options.module)) {
             buffer.append_wide(long_file.c_str());
         }
     }

@@ -3,6 +3,8 @@
 // 2,048-byte line buffer (terminator included).
 #pragma once
 
+#include "util/base/module_file.h"
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +14,8 @@ constexpr size_t log_line_bytes = 2048;
 struct log_line_options {
     bool show_time = false;
     bool show_function_name = false;
+    // Where the module's file name comes from; a failed lookup leaves the field empty.
+    const module_file_api* module = &this_process_module();
 };
 
 // The tag of a level ("[EROR] " ...), or null above log_level_debug.

@@ -9,50 +9,51 @@
 
 namespace {
 
-const char* const init_fn = "PNPMonitor::initialize";
+const char kInitFunction[] = "PNPMonitor::initialize";
 
 }  // namespace
 
-PNPMonitor::PNPMonitor() : _wmi_source(_wmi), _source(_wmi_source) {}
+PNPMonitor::PNPMonitor() : _wmi_source(_wmi), _source(_wmi_source), _module_file(this_process_module()) {}
 
-PNPMonitor::PNPMonitor(disk_source& source) : _wmi_source(_wmi), _source(source) {}
+PNPMonitor::PNPMonitor(disk_source& source, const module_file_api& module)
+    : _wmi_source(_wmi), _source(source), _module_file(module) {}
 
 PNPMonitor::~PNPMonitor() { stop(); }
 
 bool PNPMonitor::initialize() {
     std::wstring module_dir;
-    const bool have_dir = get_current_module_dir(module_dir);
+    const bool have_dir = get_current_module_dir(module_dir, _module_file);
     std::wstringstream path_stream;
     path_stream << module_dir << L"\\" << L"TalvernP.dll";
     const std::wstring path = path_stream.str();
 
-    if (_module == nullptr) {
+    if (!_module) {
         // Without the agent's own directory the path would be relative to the
         // root of the current drive: a library there is not ours to load.
-        HMODULE module = nullptr;
+        module_handle module;
         if (have_dir) {
             // The reference taken here (also on a library that is already
             // loaded) is the one stop() gives back.
-            if (!GetModuleHandleExW(0, path.c_str(), &module)) {
-                module = LoadLibraryW(path.c_str());
+            if (!GetModuleHandleExW(0, path.c_str(), module.put())) {
+                module.reset(LoadLibraryW(path.c_str()));
             }
         }
-        if (module == nullptr) {
-            log_write_fmt(log_category_general, log_level_error, init_fn, "no dll, dll=%ws", path.c_str());
+        if (!module) {
+            log_write_fmt(log_category_general, log_level_error, kInitFunction, "no dll, dll=%ws", path.c_str());
             return false;
         }
-        _module = module;
+        _module = std::move(module);
     }
 
-    _start_fn = reinterpret_cast<plugin_start_fn>(reinterpret_cast<void*>(GetProcAddress(_module, "Start")));
-    _stop_fn = reinterpret_cast<plugin_stop_fn>(reinterpret_cast<void*>(GetProcAddress(_module, "Stop")));
+    _start_fn = reinterpret_cast<plugin_start_fn>(reinterpret_cast<void*>(GetProcAddress(_module.get(), "Start")));
+    _stop_fn = reinterpret_cast<plugin_stop_fn>(reinterpret_cast<void*>(GetProcAddress(_module.get(), "Stop")));
     if (_start_fn == nullptr || _stop_fn == nullptr) {
-        log_write_fmt(log_category_general, log_level_error, init_fn, "no function, Start|Stop.");
+        log_write_fmt(log_category_general, log_level_error, kInitFunction, "no function, Start|Stop.");
         return false;
     }
 
     if (!_source.initialize()) {
-        log_write_fmt(log_category_general, log_level_error, init_fn, "WmiClient::initialize() failed.");
+        log_write_fmt(log_category_general, log_level_error, kInitFunction, "WmiClient::initialize() failed.");
         return false;
     }
 
@@ -81,10 +82,7 @@ void PNPMonitor::stop() {
         _stop_fn = nullptr;
     }
     _start_fn = nullptr;
-    if (_module != nullptr) {
-        FreeLibrary(_module);
-        _module = nullptr;
-    }
+    _module.reset();
     _initialized = false;
 }
 

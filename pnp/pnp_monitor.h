@@ -11,6 +11,8 @@
 #include "pnp/pnp_info.h"
 #include "pnp/wmi_client.h"
 #include "pnp/wmi_disk_source.h"
+#include "util/base/handles.h"
+#include "util/base/module_file.h"
 
 #include <windows.h>
 
@@ -22,9 +24,10 @@
 class PNPMonitor {
 public:
     PNPMonitor();
-    // A monitor whose disk facts come from source (which must outlive it)
-    // instead of WMI and the device name converter.
-    explicit PNPMonitor(disk_source& source);
+    // A monitor whose disk facts come from source instead of WMI and the device
+    // name converter, and which looks for the plug-in in the folder of module's
+    // file (both must outlive it).
+    explicit PNPMonitor(disk_source& source, const module_file_api& module = this_process_module());
     ~PNPMonitor();
     PNPMonitor(const PNPMonitor&) = delete;
     PNPMonitor& operator=(const PNPMonitor&) = delete;
@@ -64,7 +67,7 @@ private:
 
     bool _initialized = false;
     WmiClient _wmi;
-    HMODULE _module = nullptr;
+    module_handle _module;
     plugin_start_fn _start_fn = nullptr;
     plugin_stop_fn _stop_fn = nullptr;
     void* _context = nullptr;
@@ -79,6 +82,7 @@ private:
     std::mutex _tables_lock;
     wmi_disk_source _wmi_source;
     disk_source& _source;
+    const module_file_api& _module_file;
 };
 
 // What run() hands to the plug-in's "Start"; context is the monitor.

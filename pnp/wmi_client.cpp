@@ -107,6 +107,6 @@ bool WmiClient::query(const wchar_t* text, IEnumWbemClassObject** result) {
                       static_cast<unsigned>(hres));
         return false;
     }
-    *result = enumerator.detach();
+    *result = enumerator.release();
     return true;
 }

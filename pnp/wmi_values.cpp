@@ -1,6 +1,6 @@
 #include "pnp/wmi_values.h"
 
-#include "pnp/com_holders.h"
+#include "util/base/com_holders.h"
 #include "util/strings.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include "update/talvern_updater.h"
 
 #include "log/log.h"
-#include "update/json_string.h"
+#include "util/base/json_string.h"
 #include "util/registry.h"
 #include "util/strings.h"
 

@@ -1,16 +1,10 @@
-// Path, folder and file name of the running executable.
+// Path, folder and file name of the running executable, with failures logged
+// (the lookups that never log are in util/base/module_file.h).
 #pragma once
+
+#include "util/base/module_file.h"
 
 #include <string>
 
-bool get_current_module_path(std::wstring& module_path);
-bool get_current_module_dir(std::wstring& module_dir);
-bool get_current_module_file(std::wstring& module_file);
-
-// get_current_module_file() without its failure message: the logger names the
-// module in every line through this one, so a failed lookup cannot log again.
-bool get_current_module_file_silent(std::wstring& module_file);
-
-// The same into a caller's buffer of cch characters (terminator included),
-// without the heap in the common case; false when it does not fit.
-bool get_current_module_file_silent(wchar_t* module_file, size_t cch);
+bool get_current_module_dir(std::wstring& module_dir, const module_file_api& api = this_process_module());
+bool get_current_module_file(std::wstring& module_file, const module_file_api& api = this_process_module());

@@ -10,8 +10,8 @@
 #include "log/slogger.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
-#include "util/file_util.h"
-#include "util/module_path_seam.h"
+#include "util/base/file_util.h"
+#include "log/log_line.h"
 
 namespace {
 // Before any test: a fresh process's settings, and a console (the console sink takes stdout at its first line).
@@ -29,6 +29,16 @@ std::string ids() {  // "(  pid:  tid) : " of the calling thread
 
 // The whole line the logger makes of message on the calling thread.
 std::string line(const char* tag, const std::string& text) { return tag + ("log_tests.exe" + ids()) + text + "\n"; }
+
+// The line format_log_line() makes of an error with these options.
+std::string formatted(const log_line_options& options, const char* format, ...) {
+    char made[log_line_bytes];
+    va_list args;
+    va_start(args, format);
+    format_log_line(made, options, log_level_error, "f", format, args);
+    va_end(args);
+    return made;
+}
 
 using seen_lines = std::vector<std::pair<std::string, DWORD>>;  // each line with the thread that wrote it
 void record(void* seen, const char* text) { static_cast<seen_lines*>(seen)->emplace_back(text, GetCurrentThreadId()); }
@@ -65,9 +75,6 @@ TEST_F(Log, LineLayoutBoundAndFilter) {
     log_write_fmt(log_category_general, log_level_warn, "TalvernTray::start", "named");
     log_write_fmt(log_category_general, log_level_warn, nullptr, "no name");
     log_set_show_function_name(false);
-    set_module_path_failure_for_test(true);
-    say(log_level_error, "no module");
-    set_module_path_failure_for_test(false);
     const std::string head = "[EROR] log_tests.exe" + ids();
     const size_t room = 2047 - head.size();
     for (size_t n : {room - 1, room, size_t{3000}}) say(log_level_error, std::string(n, 'm').c_str());
@@ -75,17 +82,23 @@ TEST_F(Log, LineLayoutBoundAndFilter) {
     say(log_level_warn, "timed");
     finalize_log();
     const auto lines = capture.lines();
-    ASSERT_EQ(12u, lines.size());
+    ASSERT_EQ(11u, lines.size());
     const std::string full = head + std::string(room, 'm');  // 2,047 bytes: no room for "\n"
     EXPECT_EQ((std::vector<std::string>{line("[EROR] ", "value 7 of x"), line("[WARN] ", "drive E:"),
                                         line("[INFO] ", "trailing blank "), line("[DEBG] ", ""),
                                         line("[EROR] ", "invalid function call parameters"),
                                         line("[WARN] ", "TalvernTray::start : named"), line("[WARN] ", " : no name"),
-                                        "[EROR] " + ids() + "no module\n", head + std::string(room - 1, 'm') + "\n",
+                                        head + std::string(room - 1, 'm') + "\n",
                                         full, full}),
               std::vector<std::string>(lines.begin(), lines.end() - 1));
-    EXPECT_TRUE(std::regex_match(lines[11].substr(0, 20), std::regex(R"(\d{4}(-\d\d){2} \d\d(:\d\d){2} )")));
-    EXPECT_EQ(line("[WARN] ", "timed"), lines[11].substr(20));
+    EXPECT_TRUE(std::regex_match(lines[10].substr(0, 20), std::regex(R"(\d{4}(-\d\d){2} \d\d(:\d\d){2} )")));
+    EXPECT_EQ(line("[WARN] ", "timed"), lines[10].substr(20));
+    struct : module_file_api {
+        DWORD module_file_name(wchar_t*, DWORD) const override { return 0; }
+    } no_path;
+    log_line_options no_module;
+    no_module.module = &no_path;
+    EXPECT_EQ("[EROR] " + ids() + "no module\n", formatted(no_module, "no %s", "module"));
 }
 
 TEST_F(Log, TheCallerWritesWithoutALoggerOneWriterThreadWhileItRuns) {

@@ -4,7 +4,6 @@
 #include "pnp/pnp_monitor.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
-#include "util/module_path_seam.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -309,9 +308,10 @@ TEST_F(PnpMonitor, StopEndsThePluginAndGivesBackOnlyItsOwnReference) {
 }
 
 TEST_F(PnpMonitor, InitializeFailsWithoutItsFolderOrWmi) {
-    set_module_path_failure_for_test(true);  // the path would be relative to the drive's root
-    EXPECT_FALSE(monitor->initialize());
-    set_module_path_failure_for_test(false);
+    struct : module_file_api {
+        DWORD module_file_name(wchar_t*, DWORD) const override { return 0; }
+    } no_path;  // the path would be relative to the drive's root
+    EXPECT_FALSE(PNPMonitor(*this, no_path).initialize());
     init_ok = false;
     EXPECT_FALSE(monitor->initialize());
     EXPECT_FALSE(monitor->run(this, &PnpMonitor::keep));

@@ -18,7 +18,7 @@
 #include "update/curl_client.h"
 #include "update/memory_stream.h"
 #include "update/talvern_updater.h"
-#include "update/thread_pool_task.h"
+#include "util/base/thread_pool_task.h"
 #include "update/update_base_url.h"
 
 namespace {

@@ -2,6 +2,7 @@
 // expansion, the program's own path, sessions, file appends, registry strings, and failure lines.
 #include <windows.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "log/log.h"
@@ -10,15 +11,26 @@
 #include "tests/support/test_env.h"
 #include "util/dos_device.h"
 #include "util/environment.h"
-#include "util/file_util.h"
+#include "util/base/file_util.h"
 #include "util/module_path.h"
-#include "util/module_path_seam.h"
 #include "util/registry.h"
 #include "util/session.h"
 #include "util/strings.h"
 #include "util/time_text.h"
 
 using words = std::vector<std::wstring>;
+
+// An executable's path as GetModuleFileNameW gives it: cut to the buffer when
+// too long (size returned); 0 for an empty path.
+struct fake_module : module_file_api {
+    explicit fake_module(const std::wstring& p) : path(p) {}
+    DWORD module_file_name(wchar_t* buffer, DWORD size) const override {
+        const size_t n = std::min<size_t>(path.size(), size - 1);
+        path.copy(buffer, n), buffer[n] = L'\0';
+        return path.size() < size ? static_cast<DWORD>(n) : size;
+    }
+    std::wstring path;
+};
 
 TEST(Strings, SplitCutExtensionLowerCaseAndAnsiCopies) {
     const std::tuple<std::wstring, bool, words> lists[] = {
@@ -98,12 +110,10 @@ TEST(ModulePath, PathFolderAndFileOfThisProgram) {
     EXPECT_EQ(expected, path);
     EXPECT_EQ(expected, dir + L"\\util_tests.exe");
     EXPECT_EQ(L"util_tests.exe", file);
-    // A first buffer shorter than the path, as long as it, or one longer: the path comes whole.
-    const DWORD length = static_cast<DWORD>(expected.size());
-    for (DWORD first : {DWORD{1}, length - 1, length, length + 1}) {
-        set_module_path_first_size_for_test(first);
-        EXPECT_TRUE(get_current_module_path(path) && path == expected) << first;
-        set_module_path_first_size_for_test(0);
+    // Paths shorter than the first buffer, as long as it, or longer: each comes whole.
+    for (size_t length : {size_t{MAX_PATH - 1}, size_t{MAX_PATH}, size_t{MAX_PATH + 1}, size_t{5 * MAX_PATH}}) {
+        const fake_module module(L"C:\\" + std::wstring(length - 3, L'p'));
+        EXPECT_TRUE(get_current_module_path(path, module) && path == module.path) << length;
     }
     // Into a caller's buffer: the name and its terminator fit exactly, or nothing is written.
     EXPECT_TRUE(get_current_module_file_silent(exact, 15) && std::wstring(exact) == L"util_tests.exe");
@@ -119,10 +129,10 @@ TEST(FailureLines, EachHelperLogsItsOwnAndLeavesItsOutput) {
     EXPECT_EQ("1601-01-01 00:00:000", sys_time_to_str(nullptr, true, false));
     EXPECT_FALSE(query_dos_device(L"Q:", kept) || query_dos_device(nullptr, kept));
     EXPECT_FALSE(get_session_id_by_pid(0xFFFFFFF0u, session));
-    set_module_path_failure_for_test(true);
-    EXPECT_FALSE(get_current_module_path(kept) || get_current_module_dir(dir) || get_current_module_file(file));
-    EXPECT_FALSE(get_current_module_file_silent(file));
-    set_module_path_failure_for_test(false);
+    const fake_module no_path(L"");
+    EXPECT_FALSE(get_current_module_path(kept, no_path) || get_current_module_dir(dir, no_path) ||
+                 get_current_module_file(file, no_path));
+    EXPECT_FALSE(get_current_module_file_silent(file, no_path));
     finalize_log();
     EXPECT_TRUE(kept + dir + file == L"keptkeptkept" && session == 0xDEAD);
     EXPECT_EQ((std::vector<std::string>{"[EROR] Can't make time string. hr=2147942522",

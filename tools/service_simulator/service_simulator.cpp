@@ -9,7 +9,7 @@
 // of records or a time. When the agent has exited it reports the exit code and
 // exits with it.
 #include "tools/agent_window/agent_window.h"
-#include "update/json_string.h"
+#include "util/base/json_string.h"
 #include "tools/service_simulator/section_reader.h"
 
 #include <windows.h>

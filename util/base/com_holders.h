@@ -1,6 +1,7 @@
-// Owning holders for COM resources: an interface pointer that is released once,
-// a BSTR that is freed once and a VARIANT that is cleared once. They keep every
-// exit path of the WMI code free of manual clean-up.
+// Owning holders for COM resources, shaped like the handle holders beside them
+// (get, reset, release): an interface pointer that is released once, a BSTR
+// that is freed once and a VARIANT that is cleared once. They keep every exit
+// path of the WMI code free of manual clean-up.
 #pragma once
 
 #include <windows.h>
@@ -17,10 +18,10 @@ public:
     ~com_ptr() { reset(); }
     com_ptr(const com_ptr&) = delete;
     com_ptr& operator=(const com_ptr&) = delete;
-    com_ptr(com_ptr&& other) noexcept : _p(other.detach()) {}
+    com_ptr(com_ptr&& other) noexcept : _p(other.release()) {}
     com_ptr& operator=(com_ptr&& other) noexcept {
         if (this != &other) {
-            reset(other.detach());
+            reset(other.release());
         }
         return *this;
     }
@@ -43,7 +44,7 @@ public:
         }
     }
     // Gives the reference to the caller.
-    T* detach() {
+    T* release() {
         T* p = _p;
         _p = nullptr;
         return p;
@@ -57,16 +58,21 @@ private:
 class bstr_holder {
 public:
     explicit bstr_holder(const wchar_t* text) : _s(text != nullptr ? SysAllocString(text) : nullptr) {}
-    ~bstr_holder() {
-        if (_s != nullptr) {
-            SysFreeString(_s);
-        }
-    }
+    ~bstr_holder() { reset(); }
     bstr_holder(const bstr_holder&) = delete;
     bstr_holder& operator=(const bstr_holder&) = delete;
 
     BSTR get() const { return _s; }
     explicit operator bool() const { return _s != nullptr; }
+    // Frees the held string (if any) and adopts s.
+    void reset(BSTR s = nullptr) {
+        const BSTR old = std::exchange(_s, s);
+        if (old != nullptr) {
+            SysFreeString(old);
+        }
+    }
+    // Gives the string to the caller, who frees it.
+    BSTR release() { return std::exchange(_s, nullptr); }
 
 private:
     BSTR _s;
@@ -86,7 +92,13 @@ public:
         VariantClear(&_v);
         return &_v;
     }
-    void clear() { VariantClear(&_v); }
+    void reset() { VariantClear(&_v); }
+    // Gives the value to the caller, who clears it; the holder is empty afterwards.
+    VARIANT release() {
+        const VARIANT value = _v;
+        VariantInit(&_v);
+        return value;
+    }
 
 private:
     VARIANT _v;

@@ -1,21 +1,14 @@
-#include "update/thread_pool_task.h"
+// The pool task: submission, the pool callback and the wait for its end.
+#include "util/base/thread_pool_task.h"
+
+#include "util/base/handles.h"
 
 #include <utility>
 
 // Shared by the task object and the pool callback, so either may end first.
 struct ThreadPoolTask::State {
     std::function<void()> work;
-    HANDLE done = nullptr;  // manual-reset, set once the work and its captures are gone
-
-    State() : done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    ~State() {
-        if (done) {
-            CloseHandle(done);
-            done = nullptr;
-        }
-    }
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
+    event_handle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // set once the work and its captures are gone
 };
 
 bool ThreadPoolTask::start(std::function<void()> work) {
@@ -47,12 +40,12 @@ void CALLBACK ThreadPoolTask::run(PTP_CALLBACK_INSTANCE, void* context) {
     }
     // Release what the work captured before anyone learns that the task ended.
     state.work = nullptr;
-    SetEvent(state.done);
+    SetEvent(state.done.get());
 }
 
 bool ThreadPoolTask::wait(DWORD timeout_ms) const {
     if (!_state) {
         return true;
     }
-    return WaitForSingleObject(_state->done, timeout_ms) == WAIT_OBJECT_0;
+    return WaitForSingleObject(_state->done.get(), timeout_ms) == WAIT_OBJECT_0;
 }

@@ -1,4 +1,5 @@
-#include "update/json_string.h"
+// JSON string escaping.
+#include "util/base/json_string.h"
 
 #include <cstdio>
 
