@@ -1,32 +1,25 @@
 // Opening the talvern service's objects for this agent process: the request and
 // response events, retried until the service has created them (the dialog's
 // messages are handled meanwhile), then the shared section once.
-#include "app/service_channel_seam.h"
+#include "app/service_channel.h"
+
 #include "app/service_names.h"
-#include "app/talvern_tray.h"
-
 #include "log/log.h"
-
-#include <atomic>
+#include "pnp/pnp_info.h"
 
 namespace {
 
-constexpr DWORD kDefaultRetryIntervalMs = 5000;
-constexpr uint32_t kDefaultMaxTries = 0xFFFFFFFF;
 constexpr SIZE_T kSectionViewSize = pnp_info::section_view_size;
 constexpr DWORD kEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
 
-std::atomic<DWORD> _retry_interval_ms{kDefaultRetryIntervalMs};
-std::atomic<uint32_t> _max_tries{kDefaultMaxTries};
-
 // Opens one of the service's events into event when it is not held yet.
-void open_service_event(const wchar_t* prefix, HANDLE& event) {
-    if (event != nullptr) {
+void open_service_event(const wchar_t* prefix, event_handle& event) {
+    if (event) {
         return;
     }
     const std::wstring name = make_object_name(prefix, GetCurrentProcessId());
-    event = OpenEventW(kEventAccess, FALSE, name.c_str());
-    if (event == nullptr) {
+    event.reset(OpenEventW(kEventAccess, FALSE, name.c_str()));
+    if (!event) {
         log_write_fmt(log_category_general, log_level_error, "TalvernTray::open_tray_to_svc_events",
                       "Can not open event object. object=%ws, gle=%u", name.c_str(), GetLastError());
     }
@@ -59,22 +52,14 @@ bool wait_handling_messages(DWORD wait_ms) {
 
 }  // namespace
 
-void set_service_connect_retry_for_test(DWORD interval_ms, uint32_t max_tries) {
-    _retry_interval_ms = interval_ms;
-    _max_tries = max_tries == 0 ? 1 : max_tries;
-}
+ServiceChannel::ServiceChannel(DWORD retry_ms, uint32_t max_tries)
+    : _retry_ms(retry_ms), _max_tries(max_tries == 0 ? 1 : max_tries) {}
 
-void reset_service_connect_retry_for_test() {
-    _retry_interval_ms = kDefaultRetryIntervalMs;
-    _max_tries = kDefaultMaxTries;
-}
-
-bool TalvernTray::open_tray_to_svc_events() {
+bool ServiceChannel::open_events() {
     static const char* const kFunction = "TalvernTray::open_tray_to_svc_events";
-    if (_request_event != nullptr || _response_event != nullptr) {
+    if (_request_event || _response_event) {
         return false;
     }
-    const uint32_t max_tries = _max_tries;
     uint32_t tries = 0;
     for (;;) {
         ++tries;
@@ -82,15 +67,15 @@ bool TalvernTray::open_tray_to_svc_events() {
                       "Trying to connect to talvern service. %u th try.", tries);
         open_service_event(kRequestEventPrefix, _request_event);
         open_service_event(kResponseEventPrefix, _response_event);
-        if (_request_event != nullptr && _response_event != nullptr) {
+        if (_request_event && _response_event) {
             return true;
         }
-        if (!wait_handling_messages(_retry_interval_ms)) {
+        if (!wait_handling_messages(_retry_ms)) {
             log_write_fmt(log_category_general, log_level_warn, kFunction,
                           "Talvern tray closed while waiting for talvern service.");
             return false;
         }
-        if (tries >= max_tries) {
+        if (tries >= _max_tries) {
             break;
         }
     }
@@ -98,25 +83,43 @@ bool TalvernTray::open_tray_to_svc_events() {
     return false;
 }
 
-bool TalvernTray::open_tray_to_svc_section() {
+bool ServiceChannel::open_section() {
     static const char* const kFunction = "TalvernTray::open_tray_to_svc_section";
-    if (_section != nullptr || _section_view != nullptr) {
+    if (_section || _section_view) {
         return false;
     }
     const std::wstring name = make_object_name(kSectionPrefix, GetCurrentProcessId());
-    _section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str());
-    if (_section == nullptr) {
+    _section.reset(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, name.c_str()));
+    if (!_section) {
         log_write_fmt(log_category_general, log_level_error, kFunction, "OpenFileMappingW() failed. section=%ws, gle=%u",
                       name.c_str(), GetLastError());
         return false;
     }
-    _section_view = MapViewOfFile(_section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kSectionViewSize);
-    if (_section_view == nullptr) {
+    _section_view.reset(MapViewOfFile(_section.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kSectionViewSize));
+    if (!_section_view) {
         log_write_fmt(log_category_general, log_level_error, kFunction, "MapViewOfFile() failed. gle=%u",
                       GetLastError());
-        CloseHandle(_section);
-        _section = nullptr;
+        _section.reset();
         return false;
     }
     return true;
+}
+
+void ServiceChannel::signal_request() {
+    if (_request_event) {
+        SetEvent(_request_event.get());
+    }
+}
+
+void ServiceChannel::signal_response() {
+    if (_response_event) {
+        SetEvent(_response_event.get());
+    }
+}
+
+void ServiceChannel::close() {
+    _request_event.reset();
+    _response_event.reset();
+    _section_view.reset();
+    _section.reset();
 }

@@ -7,7 +7,6 @@
 #include "pnp/pnp_monitor.h"
 #include "update/talvern_updater.h"
 #include "util/base/thread_pool_task.h"
-#include "update/update_base_url.h"
 #include "util/session.h"
 
 #include <exception>
@@ -17,24 +16,14 @@ namespace {
 const char kStart[] = "TalvernTray::start";
 const char kStop[] = "TalvernTray::stop";
 
-void close_handle(HANDLE& handle) {
-    if (handle != nullptr) {
-        CloseHandle(handle);
-        handle = nullptr;
-    }
-}
-
 }  // namespace
 
 TalvernTray* _talvern_tray = nullptr;
 
-TalvernTray::TalvernTray()
-    : _stop(false),
-      _nodup_event(nullptr),
-      _request_event(nullptr),
-      _response_event(nullptr),
-      _section(nullptr),
-      _section_view(nullptr),
+TalvernTray::TalvernTray(const tray_options& options)
+    : _options(options),
+      _stop(false),
+      _channel(options.connect_retry_ms, options.connect_max_tries),
       _name_converter(nullptr) {}
 
 TalvernTray::~TalvernTray() {
@@ -64,7 +53,7 @@ bool TalvernTray::start_steps() {
     }
     log_write_fmt(log_category_general, log_level_info, kStart, "NameConverter api initialized.");
 
-    if (_nodup_event != nullptr) {
+    if (_nodup_event) {
         return false;
     }
 
@@ -73,21 +62,21 @@ bool TalvernTray::start_steps() {
     DWORD session_id = 0;
     get_session_id_by_pid(GetCurrentProcessId(), session_id);
     const std::wstring nodup_name = make_object_name(kNoDupEventPrefix, session_id);
-    _nodup_event = CreateEventW(nullptr, FALSE, FALSE, nodup_name.c_str());
-    if (_nodup_event == nullptr) {
+    _nodup_event.reset(CreateEventW(nullptr, FALSE, FALSE, nodup_name.c_str()));
+    if (!_nodup_event) {
         log_write_fmt(log_category_general, log_level_error, kStart, "Can not create event object. object=%ws",
                       nodup_name.c_str());
         return false;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
         log_write_fmt(log_category_general, log_level_error, kStart, "Talvern tray is already running.");
-        close_handle(_nodup_event);
+        _nodup_event.reset();
         return false;
     }
     log_write_fmt(log_category_general, log_level_debug, kStart, "no-dup handle created.");
 
     // Update checker: needs the host identifier from the registry.
-    _updater = std::make_shared<TalvernUpdater>(talvern_update_base_url());
+    _updater = std::make_shared<TalvernUpdater>(_options.update_base_url, _options.http);
     if (!_updater->initialize()) {
         log_write_fmt(log_category_general, log_level_error, kStart, "Can not initialize Talvern updater");
         return false;
@@ -171,9 +160,7 @@ void TalvernTray::stop() {
     // Wake the worker from a pending response wait. The service's request
     // signal waits until the worker has been joined: before that it could be
     // half-way through writing a record into the section.
-    if (_response_event != nullptr) {
-        SetEvent(_response_event);
-    }
+    _channel.signal_response();
 
     if (_worker) {
         {
@@ -186,16 +173,8 @@ void TalvernTray::stop() {
     }
 
     // The worker has returned: nothing uses the channel any more.
-    if (_request_event != nullptr) {
-        SetEvent(_request_event);
-    }
-    close_handle(_request_event);
-    close_handle(_response_event);
-    if (_section_view != nullptr) {
-        UnmapViewOfFile(_section_view);
-        _section_view = nullptr;
-    }
-    close_handle(_section);
+    _channel.signal_request();
+    _channel.close();
 
     {
         boost::unique_lock<boost::mutex> lock(_queue_lock);
@@ -204,8 +183,8 @@ void TalvernTray::stop() {
         }
     }
 
-    if (_nodup_event != nullptr) {
-        close_handle(_nodup_event);
+    if (_nodup_event) {
+        _nodup_event.reset();
         log_write_fmt(log_category_general, log_level_debug, kStop, "no-dup handle closed.");
     }
 

@@ -4,7 +4,10 @@
 // stop().
 #pragma once
 
+#include "app/service_channel.h"
+#include "app/tray_options.h"
 #include "pnp/pnp_info.h"
+#include "util/base/handles.h"
 
 #include <windows.h>
 
@@ -23,7 +26,7 @@ class ThreadPoolTask;
 
 class TalvernTray {
 public:
-    TalvernTray();
+    explicit TalvernTray(const tray_options& options = tray_options());
     virtual ~TalvernTray();
     TalvernTray(const TalvernTray&) = delete;
     TalvernTray& operator=(const TalvernTray&) = delete;
@@ -48,22 +51,21 @@ public:
 
     // Service channel: the request/response events (retried until the service
     // has created them) and the shared section with its 4096-byte view.
-    bool open_tray_to_svc_events();
-    bool open_tray_to_svc_section();
+    bool open_tray_to_svc_events() { return _channel.open_events(); }
+    bool open_tray_to_svc_section() { return _channel.open_section(); }
 
 private:
     bool start_steps();
     void deliver(const pnp_info& info);
 
+    const tray_options _options;
     std::atomic<bool> _stop;
-    HANDLE _nodup_event;
+    event_handle _nodup_event;
     std::unique_ptr<PNPMonitor> _pnp_mon;
     // The update checker; the update task holds a reference of its own.
     std::shared_ptr<TalvernUpdater> _updater;
-    HANDLE _request_event;
-    HANDLE _response_event;
-    HANDLE _section;
-    void* _section_view;
+    // The request/response events and the section with its view.
+    ServiceChannel _channel;
     boost::mutex _queue_lock;
     boost::condition_variable _queue_cond;
     std::deque<std::unique_ptr<pnp_info>> _queue;

@@ -3,6 +3,7 @@
 #include "app/talvern_tray.h"
 #include "log/log.h"
 #include "res/resource.h"
+#include "util/base/handles.h"
 
 #include <shlwapi.h>
 #include <strsafe.h>
@@ -52,13 +53,13 @@ void show_popup_menu(HWND dialog) {
 }  // namespace
 
 ULONGLONG get_shell_version(const wchar_t* library) {
-    HMODULE module = LoadLibraryW(library);
-    if (module == nullptr) {
+    const module_handle module(LoadLibraryW(library));
+    if (!module) {
         return 0;
     }
     ULONGLONG version = 0;
     auto get_version = reinterpret_cast<DLLGETVERSIONPROC>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllGetVersion")));
+        reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetVersion")));
     if (get_version != nullptr) {
         DLLVERSIONINFO info;
         ZeroMemory(&info, sizeof(info));
@@ -67,7 +68,6 @@ ULONGLONG get_shell_version(const wchar_t* library) {
             version = MAKEDLLVERULL(info.dwMajorVersion, info.dwMinorVersion, 0, 0);
         }
     }
-    FreeLibrary(module);
     return version;
 }
 
@@ -130,7 +130,7 @@ INT_PTR CALLBACK TrayDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
-int TalvernTrayMain(HINSTANCE hInstance) {
+int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options) {
     if (!initialize_log()) {
         log_write_fmt(log_category_general, log_level_error, kMain, "initialize_log( level=%u ) failed.", 2u);
         return -1;
@@ -144,7 +144,7 @@ int TalvernTrayMain(HINSTANCE hInstance) {
         return -1;
     }
 
-    _talvern_tray = new TalvernTray();
+    _talvern_tray = new TalvernTray(options);
     if (!_talvern_tray->start()) {
         log_write_fmt(log_category_general, log_level_error, kMain, "_talvern_tray->start() failed.");
         // Nothing else of stop runs, but no update request may outlive libcurl.

@@ -3,6 +3,8 @@
 // and the message loop that runs until the dialog is destroyed.
 #pragma once
 
+#include "app/tray_options.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -10,8 +12,9 @@
 extern NOTIFYICONDATAW _notify_icon_data;
 
 // Starts the logger, the window and the agent, runs the message loop, and takes
-// everything down again. 0 after a normal end, -1 when the start fails.
-int TalvernTrayMain(HINSTANCE hInstance);
+// everything down again. 0 after a normal end, -1 when the start fails. The
+// agent is made with options.
+int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options = tray_options());
 
 // Creates the hidden dialog (template 129) and adds the notification icon.
 // False only when the dialog cannot be created.

@@ -68,19 +68,19 @@ void TalvernTray::tray_worker() {
 }
 
 void TalvernTray::deliver(const pnp_info& info) {
-    if (!info.write_to_section(_section_view)) {
+    if (!info.write_to_section(_channel.section_view())) {
         log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "pnp->write_to_section() failed.");
         return;
     }
     // A late answer to an earlier record may still be pending; the service
     // answers only after a request, so nothing it says now is lost.
-    ResetEvent(_response_event);
-    if (!SetEvent(_request_event)) {
+    ResetEvent(_channel.response_event());
+    if (!SetEvent(_channel.request_event())) {
         log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "SetEvent() failed. gle=%u",
                       GetLastError());
         Sleep(kSetEventFailurePauseMs);
     }
-    const DWORD ret = WaitForSingleObject(_response_event, kResponseWaitMs);
+    const DWORD ret = WaitForSingleObject(_channel.response_event(), kResponseWaitMs);
     if (ret == WAIT_OBJECT_0) {
         log_write_fmt(log_category_general, log_level_info, kWorkerFunction, "response signal received.");
     } else {

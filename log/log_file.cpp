@@ -14,8 +14,8 @@
 
 namespace {
 // The stamped name, extension included, in wide characters with terminator.
-constexpr size_t stamped_name_chars = 64;
-const char rotate_failed[] = "rotate_log_file() failed.";
+constexpr size_t kStampedNameChars = 64;
+const char kRotateFailed[] = "rotate_log_file() failed.";
 }  // namespace
 
 bool slogger::rotate_log_file(const wchar_t* path) {
@@ -29,15 +29,15 @@ bool slogger::rotate_log_file(const wchar_t* path) {
 
         SYSTEMTIME now;
         GetLocalTime(&now);
-        wchar_t stamped[stamped_name_chars] = {};
+        wchar_t stamped[kStampedNameChars] = {};
         if (FAILED(StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u.%s", now.wYear,
                                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, extension.c_str()))) {
             return false;
         }
-        if (_log_file != INVALID_HANDLE_VALUE) {
+        if (_log_file) {
             std::string ansi_stamped;
             wcs_to_ansi(stamped, ansi_stamped);  // the logger cannot log its own failure
-            write_to_file(_log_file, "> log ratating. %s", ansi_stamped.c_str());
+            write_to_file(_log_file.get(), "> log ratating. %s", ansi_stamped.c_str());
             close_log_file();
         }
         const std::wstring rotated = extract_last_tokenw(file_path.c_str(), L".", true) + L"." + stamped;
@@ -49,9 +49,9 @@ bool slogger::rotate_log_file(const wchar_t* path) {
         return false;
     }
     close_log_file();  // a handle whose file vanished from the path
-    _log_file = CreateFileW(file_path.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (_log_file == INVALID_HANDLE_VALUE) {
+    _log_file.reset(CreateFileW(file_path.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!_log_file) {
         return false;
     }
     _log_file_path = file_path;
@@ -73,25 +73,22 @@ bool slogger::open_log_file(const wchar_t* path) {
 void slogger::write_file_line(const std::string& line) {
     boost::lock_guard<boost::mutex> guard(_file_lock);
     if (_line_count >= rotation_lines && !rotate_log_file(_log_file_path.c_str())) {
-        console_write(log_level_error, rotate_failed);
-        debug_write(rotate_failed);
+        console_write(log_level_error, kRotateFailed);
+        debug_write(kRotateFailed);
     }
-    if (_log_file != INVALID_HANDLE_VALUE) {
+    if (_log_file) {
         ++_line_count;
-        write_to_file(_log_file, "%s", line.c_str());
+        write_to_file(_log_file.get(), "%s", line.c_str());
     }
 }
 
 void slogger::append_file_line(const std::string& line) {
     boost::lock_guard<boost::mutex> guard(_file_lock);
-    if (_log_file != INVALID_HANDLE_VALUE) {
-        write_to_file(_log_file, "%s", line.c_str());
+    if (_log_file) {
+        write_to_file(_log_file.get(), "%s", line.c_str());
     }
 }
 
 void slogger::close_log_file() {
-    if (_log_file != INVALID_HANDLE_VALUE) {
-        CloseHandle(_log_file);
-        _log_file = INVALID_HANDLE_VALUE;
-    }
+    _log_file.reset();
 }

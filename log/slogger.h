@@ -14,6 +14,7 @@
 
 #include "log/log.h"
 #include "log/log_queue.h"
+#include "util/base/handles.h"
 
 class slogger {
 public:
@@ -70,5 +71,5 @@ private:
     boost::mutex _file_lock;
     int64_t _line_count = 0;
     std::wstring _log_file_path;
-    HANDLE _log_file = INVALID_HANDLE_VALUE;
+    file_handle _log_file;
 };

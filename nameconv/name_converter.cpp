@@ -1,6 +1,7 @@
 #include "nameconv/name_converter.h"
 
 #include "log/log.h"
+#include "util/base/handles.h"
 #include "util/dos_device.h"
 #include "util/environment.h"
 #include "util/registry.h"
@@ -20,7 +21,6 @@ std::atomic<uint64_t> _name_converter_refs{0};
 
 const wchar_t kProviderOrderKey[] = L"System\\CurrentControlSet\\Control\\NetworkProvider\\Order";
 const wchar_t kMupDevice[] = L"\\Device\\Mup";
-NameConverter::dos_device_query _dos_device_query = &query_dos_device;
 
 // Gives a reference back on every path out of a convenience call.
 class instance_reference {
@@ -33,25 +33,6 @@ public:
 
 private:
     NameConverter* _instance;
-};
-
-// Closes a registry key on every path out.
-class key_guard {
-public:
-    explicit key_guard(HKEY key) : _key(key) {}
-    ~key_guard() { close(); }
-    key_guard(const key_guard&) = delete;
-    key_guard& operator=(const key_guard&) = delete;
-    HKEY get() const { return _key; }
-    void close() {
-        if (_key != nullptr) {
-            RUCloseKey(_key);
-            _key = nullptr;
-        }
-    }
-
-private:
-    HKEY _key;
 };
 
 // Network name of a mapped drive; empty when the provider does not give one.
@@ -77,10 +58,6 @@ std::wstring remote_name_of(const wchar_t* dos_device_name) {
 }
 
 }  // namespace
-
-void NameConverter::set_dos_device_query(dos_device_query query) {
-    _dos_device_query = query != nullptr ? query : &query_dos_device;
-}
 
 NameConverter* NameConverter::get_instance() {
     if (_name_converter_instance == nullptr) {
@@ -156,7 +133,7 @@ bool NameConverter::update_dos_device_prefixes() {
         device.dos_device_name.assign(entry, 2);
 
         std::wstring target;
-        if (!_dos_device_query(device.dos_device_name.c_str(), target)) {
+        if (!_devices.query(device.dos_device_name.c_str(), target)) {
             // The drive went away after the listing (as during its removal):
             // the other drives still count.
             log_write_fmt(log_category_general, log_level_warn, kFunction,
@@ -182,8 +159,8 @@ bool NameConverter::update_mup_device_prefixes() {
 
     std::wstring provider_order;
     {
-        key_guard order_key(RUOpenKey(HKEY_LOCAL_MACHINE, kProviderOrderKey));
-        if (order_key.get() == nullptr) {
+        const registry_key order_key(RUOpenKey(HKEY_LOCAL_MACHINE, kProviderOrderKey));
+        if (!order_key) {
             log_write_fmt(log_category_general, log_level_error, kFunction, "RUOpenKey() failed. key=%ws",
                           kProviderOrderKey);
             return false;
@@ -206,8 +183,8 @@ bool NameConverter::update_mup_device_prefixes() {
 
     for (const std::wstring& provider : providers) {
         const std::wstring key_path = L"SYSTEM\\CurrentControlSet\\Services\\" + provider + L"\\NetworkProvider";
-        key_guard provider_key(RUOpenKey(HKEY_LOCAL_MACHINE, key_path.c_str()));
-        if (provider_key.get() == nullptr) {
+        const registry_key provider_key(RUOpenKey(HKEY_LOCAL_MACHINE, key_path.c_str()));
+        if (!provider_key) {
             log_write_fmt(log_category_general, log_level_error, kFunction, "RUOpenKey() failed. key=%ws",
                           key_path.c_str());
             continue;

@@ -5,6 +5,8 @@
 // the last one.
 #pragma once
 
+#include "util/dos_device.h"
+
 #include <boost/thread/mutex.hpp>
 
 #include <cstdint>
@@ -23,11 +25,13 @@ public:
     static NameConverter* get_instance();
     static void release_instance(NameConverter* instance);
 
-    // How a load asks for a drive letter's DOS device (query_dos_device). A test
-    // puts in one that fails for a letter, as when the drive goes away between
-    // the listing and the question; null restores the system's.
-    using dos_device_query = bool (*)(const wchar_t* dos_device_name, std::wstring& target);
-    static void set_dos_device_query(dos_device_query query);
+    // A converter of its own, not the shared one, whose loads ask devices for
+    // each drive's DOS device (which must outlive it). The agent uses the
+    // shared converter; tests build their own.
+    explicit NameConverter(const dos_device_api& devices = system_dos_devices()) : _devices(devices) {}
+    ~NameConverter() = default;
+    NameConverter(const NameConverter&) = delete;
+    NameConverter& operator=(const NameConverter&) = delete;
 
     // Builds the drive table and the network prefix list; a drive whose DOS
     // device cannot be read is left out. Without force, a converter that has
@@ -45,14 +49,10 @@ public:
     std::wstring system_root();
 
 private:
-    NameConverter() = default;
-    ~NameConverter() = default;
-    NameConverter(const NameConverter&) = delete;
-    NameConverter& operator=(const NameConverter&) = delete;
-
     bool update_dos_device_prefixes();
     bool update_mup_device_prefixes();
 
+    const dos_device_api& _devices;
     bool _loaded = false;
     boost::mutex _lock;
     std::wstring _system_drive;

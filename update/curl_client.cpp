@@ -1,3 +1,4 @@
+// The HTTP client over one libcurl easy handle, and its write callback.
 #include "update/curl_client.h"
 
 #include <curl/curl.h>
@@ -6,7 +7,6 @@
 #include <cstring>
 
 #include "log/log.h"
-#include "update/memory_stream.h"
 
 size_t http_get_write_callback(char* data, size_t size, size_t count, void* stream) {
     if (!data || !stream) {
@@ -61,10 +61,10 @@ bool curl_client::set_common_opt(const char* url, void* stream) {
         code = curl_easy_setopt(_curl, CURLOPT_WRITEDATA, stream);
     }
     if (code == CURLE_OK) {
-        code = curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
+        code = curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, _options.connect_timeout_seconds);
     }
     if (code == CURLE_OK) {
-        code = curl_easy_setopt(_curl, CURLOPT_TIMEOUT, _total_timeout);
+        code = curl_easy_setopt(_curl, CURLOPT_TIMEOUT, _options.total_timeout_seconds);
     }
     if (code != CURLE_OK) {
         log_write_fmt(log_category_general, log_level_error, "curl_client::set_common_opt",
@@ -104,7 +104,7 @@ bool curl_client::http_post(const char* url, const std::string& body, std::strin
     if (!url || body.empty() || body.size() > static_cast<size_t>(LONG_MAX) || !_curl) {
         return false;
     }
-    CMemoryStream stream;  // frees its buffer on every way out
+    CMemoryStream stream(*_options.heap);  // frees its buffer on every way out
     if (!set_common_opt(url, static_cast<CStream*>(&stream))) {
         log_write_fmt(log_category_general, log_level_error, "curl_client::http_post", "set_common_opt() failed.");
         return false;

@@ -4,18 +4,24 @@
 // client at a time; cancel() may be called from any thread.
 #pragma once
 
+#include "update/memory_stream.h"
+
 #include <atomic>
 #include <cstddef>
 #include <string>
 
 typedef void CURL;
 
+// How a client makes its requests: the product's time-outs by default.
+struct curl_options {
+    long connect_timeout_seconds = 10;
+    long total_timeout_seconds = 90;
+    const stream_heap* heap = &c_heap();  // where a response body is collected
+};
+
 class curl_client {
 public:
-    static constexpr long connect_timeout_seconds = 10;
-    static constexpr long total_timeout_seconds = 90;
-
-    curl_client() = default;
+    explicit curl_client(const curl_options& options = curl_options()) : _options(options) {}
     ~curl_client();
     curl_client(const curl_client&) = delete;
     curl_client& operator=(const curl_client&) = delete;
@@ -32,15 +38,12 @@ public:
     void cancel() { _cancelled.store(true); }
     bool cancelled() const { return _cancelled.load(); }
 
-    // Test seam: the total time-out of a request, 90 s unless a test shortens it.
-    void set_total_timeout_for_test(long seconds) { _total_timeout = seconds; }
-
 private:
     bool set_common_opt(const char* url, void* stream);
     bool perform();
 
+    const curl_options _options;
     CURL* _curl = nullptr;
-    long _total_timeout = total_timeout_seconds;
     std::atomic<bool> _cancelled{false};
 };
 

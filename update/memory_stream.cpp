@@ -1,22 +1,22 @@
+// The memory stream: a growable buffer with one read/write position.
 #include "update/memory_stream.h"
 
 #include <windows.h>
 #include <strsafe.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-void* default_realloc(void* block, size_t size) { return std::realloc(block, size); }
-
-std::atomic<CMemoryStream::reallocator> g_reallocator{&default_realloc};
-
+class c_heap_t : public stream_heap {
+public:
+    void* reallocate(void* block, size_t size) const override { return std::realloc(block, size); }
+};
 }  // namespace
 
-CMemoryStream::reallocator CMemoryStream::set_reallocator(reallocator fn) {
-    return g_reallocator.exchange(fn ? fn : &default_realloc);
+const stream_heap& c_heap() {
+    static const c_heap_t heap;
+    return heap;
 }
 
 CMemoryStream::~CMemoryStream() {
@@ -33,7 +33,7 @@ uint32_t CMemoryStream::SetSize(uint32_t new_size) {
         std::free(_buffer);
         _buffer = nullptr;
     } else {
-        void* grown = g_reallocator.load()(_buffer, new_size);
+        void* grown = _heap.reallocate(_buffer, new_size);
         if (!grown) {
             char text[512];
             StringCchPrintfA(text, ARRAYSIZE(text), "%s(), can not reallocate memory, new memory size=%u bytes",

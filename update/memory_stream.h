@@ -10,6 +10,18 @@
 // Result of SetSize and WriteToStream when memory cannot be had.
 constexpr uint32_t stream_error = 0xFFFFFFFFu;
 
+// Where a memory stream's buffer grows: the C heap, or a stand-in given at
+// construction. Blocks are given back with free().
+class stream_heap {
+public:
+    virtual ~stream_heap() = default;
+    // As realloc: the block grown or shrunk to size, or null (block untouched).
+    virtual void* reallocate(void* block, size_t size) const = 0;
+};
+
+// realloc itself.
+const stream_heap& c_heap();
+
 class CStream {
 public:
     // The order of these virtual operations is part of the interface.
@@ -26,7 +38,7 @@ public:
 
 class CMemoryStream : public CStream {
 public:
-    CMemoryStream() = default;
+    explicit CMemoryStream(const stream_heap& heap = c_heap()) : _heap(heap) {}
     ~CMemoryStream() override;
     CMemoryStream(const CMemoryStream&) = delete;
     CMemoryStream& operator=(const CMemoryStream&) = delete;
@@ -53,13 +65,8 @@ public:
     // Moves the position, at most to the size.
     void set_position(uint32_t position) { _position = position < _size ? position : _size; }
 
-    // The function every stream grows its buffer with (realloc by default).
-    // Tests swap it to simulate an exhausted heap; null restores realloc.
-    // Returns the previous one.
-    using reallocator = void* (*)(void* block, size_t size);
-    static reallocator set_reallocator(reallocator fn);
-
 private:
+    const stream_heap& _heap;
     uint32_t _size = 0;
     uint32_t _position = 0;
     uint8_t* _buffer = nullptr;

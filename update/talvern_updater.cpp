@@ -1,45 +1,27 @@
+// The update check: the host identifier, the request's URL and body, and the request.
 #include "update/talvern_updater.h"
 
 #include "log/log.h"
+#include "util/base/handles.h"
 #include "util/base/json_string.h"
 #include "util/registry.h"
 #include "util/strings.h"
 
 namespace {
 
-// Closes a registry key on every way out of a scope.
-class KeyGuard {
-public:
-    explicit KeyGuard(HKEY key) : _key(key) {}
-    ~KeyGuard() {
-        if (_key) {
-            RUCloseKey(_key);
-            _key = nullptr;
-        }
-    }
-    KeyGuard(const KeyGuard&) = delete;
-    KeyGuard& operator=(const KeyGuard&) = delete;
-
-private:
-    HKEY _key;
-};
-
-const char* const product_version = "1,0,0,2";
-const char* const group_guid = "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}";
+const char kProductVersion[] = "1,0,0,2";
+const char kGroupGuid[] = "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}";
+const wchar_t kHostKey[] = L"SOFTWARE\\Torvi\\Talvern";
 
 }  // namespace
 
-TalvernUpdater::TalvernUpdater(const std::string& base_url) : _base_url(base_url) {}
+TalvernUpdater::TalvernUpdater(const std::string& base_url, const curl_options& http)
+    : _base_url(base_url), _http(http) {}
 
 TalvernUpdater::~TalvernUpdater() = default;
 
-void TalvernUpdater::set_host_key_for_test(HKEY root, const std::wstring& sub_key) {
-    _host_root = root;
-    _host_key = sub_key;
-}
-
 bool TalvernUpdater::initialize() {
-    _client.reset(new curl_client());
+    _client.reset(new curl_client(_http));
     if (!_client->initialize()) {
         log_write_fmt(log_category_general, log_level_error, "TalvernUpdater::initialize",
                       "curl client initialize() failed.");
@@ -47,13 +29,12 @@ bool TalvernUpdater::initialize() {
     }
     log_write_fmt(log_category_general, log_level_info, "TalvernUpdater::initialize", "cURL initialized. ");
 
-    HKEY key = RUOpenKey(_host_root, _host_key.c_str());
+    const registry_key key(RUOpenKey(HKEY_LOCAL_MACHINE, kHostKey));
     if (!key) {
         return false;
     }
-    KeyGuard key_guard(key);
     std::wstring host_guid;
-    if (!RUReadString(key, L"HostGuid", host_guid)) {
+    if (!RUReadString(key.get(), L"HostGuid", host_guid)) {
         return false;
     }
     _host_guid = WcsToMbsEx(host_guid.c_str());
@@ -74,10 +55,10 @@ std::string TalvernUpdater::update_body() const {
     body += "{ \"info\":{";
     body += "\"product_type\": \"talvern\",";
     body += "\"product_version\": \"";
-    body += product_version;
+    body += kProductVersion;
     body += "\",";
     body += "\"group_guid\": \"";
-    body += group_guid;
+    body += kGroupGuid;
     body += "\",";
     body += "\"host_guid\": \"";
     // The registry text goes into a JSON string: escaped, so a quote or a

@@ -12,8 +12,8 @@
 
 class TalvernUpdater {
 public:
-    // base_url: plain http, ending in "/".
-    explicit TalvernUpdater(const std::string& base_url);
+    // base_url: plain http, ending in "/"; http: how the request is made.
+    explicit TalvernUpdater(const std::string& base_url, const curl_options& http = curl_options());
     ~TalvernUpdater();
     TalvernUpdater(const TalvernUpdater&) = delete;
     TalvernUpdater& operator=(const TalvernUpdater&) = delete;
@@ -34,13 +34,9 @@ public:
     const std::string& host_guid() const { return _host_guid; }
     curl_client* client() const { return _client.get(); }
 
-    // Test seam: read HostGuid from another key than HKLM\SOFTWARE\Torvi\Talvern.
-    void set_host_key_for_test(HKEY root, const std::wstring& sub_key);
-
 private:
-    std::string _base_url;
+    const std::string _base_url;
+    const curl_options _http;
     std::string _host_guid;
     std::unique_ptr<curl_client> _client;
-    HKEY _host_root = HKEY_LOCAL_MACHINE;
-    std::wstring _host_key = L"SOFTWARE\\Torvi\\Talvern";
 };

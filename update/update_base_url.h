@@ -4,9 +4,4 @@
 
 #include <string>
 
-// The built-in base URL, or the one a test has set.
 std::string talvern_update_base_url();
-
-// Test seam: in-process tests point the agent at their own local server. An
-// empty text restores the built-in URL. Call only while no agent starts.
-void set_update_base_url_for_test(const std::string& base_url);

@@ -52,3 +52,17 @@ bool query_dos_device(const wchar_t* dos_device_name, std::wstring& target) {
         return true;
     }
 }
+
+namespace {
+class system_dos_devices_t : public dos_device_api {
+public:
+    bool query(const wchar_t* dos_device_name, std::wstring& target) const override {
+        return query_dos_device(dos_device_name, target);
+    }
+};
+}  // namespace
+
+const dos_device_api& system_dos_devices() {
+    static const system_dos_devices_t devices;
+    return devices;
+}

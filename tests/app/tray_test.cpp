@@ -1,6 +1,5 @@
 // The agent object in this process against a service played by the test: start-up
 // and its failure at each step, retries, delivery of records, time-outs and stop.
-#include "app/service_channel_seam.h"
 #include "app/talvern_tray.h"
 #include "app/tray_window.h"
 #include "log/log.h"
@@ -10,7 +9,6 @@
 #include "tests/support/service_stub.h"
 #include "tests/support/test_env.h"
 #include "tools/update_server/update_server.h"
-#include "update/update_base_url.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -68,12 +66,13 @@ lines started(size_t failed_tries) {
 
 class Agent : public ::testing::Test {
 protected:
-    void SetUp() override {
-        set_service_connect_retry_for_test(20, 0xFFFFFFFF);
-        ASSERT_TRUE(_update_server.start()) << _update_server.error();
-        set_update_base_url_for_test(_update_server.base_url());
+    void SetUp() override { ASSERT_TRUE(_update_server.start()) << _update_server.error(); }
+    // The agent's options: a quick retry, the test's update server.
+    tray_options options(DWORD retry_ms = 20, uint32_t tries = 0xFFFFFFFF) {
+        tray_options o;
+        o.connect_retry_ms = retry_ms, o.connect_max_tries = tries, o.update_base_url = _update_server.base_url();
+        return o;
     }
-    void TearDown() override { reset_service_connect_retry_for_test(); set_update_base_url_for_test(""); }
     // Messages so far, then forgotten; the update check's lines (tested with the update path) are left out.
     lines take() {
         _log.flush();
@@ -91,7 +90,7 @@ protected:
 
 TEST_F(Agent, StartsInOrderAndStopReleasesEverything) {
     auto service = std::make_unique<ServiceStub>();
-    TalvernTray tray;
+    TalvernTray tray(options());
     ASSERT_TRUE(tray.start());
     EXPECT_THAT(take(), ElementsAreArray(started(0)));
     EXPECT_FALSE(tray.start());  // it holds the guard: a second start ends there, without a word
@@ -132,13 +131,12 @@ TEST_F(Agent, StartFailingAtEachStepIsCleanedUpByStop) {
     for (const failure& row : rows) {
         SCOPED_TRACE(row.name);
         take();  // the last row's agent, stopped once more by its destructor
-        set_service_connect_retry_for_test(10, 3);
         scoped_registry_value order(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\NetworkProvider\\Order",
                                     L"ProviderOrder");
         if (row.provider_order_removed) { ASSERT_TRUE(order.remove()); }
         HANDLE guard = row.guard_held ? CreateEventA(nullptr, FALSE, FALSE, nodup_name().c_str()) : nullptr;
         auto service = std::make_unique<ServiceStub>(row.service);
-        TalvernTray tray;
+        TalvernTray tray(options(10, 3));
         EXPECT_FALSE(tray.start());
         lines got = take();
         // The converter's own lines come first; they are tested with it.
@@ -153,13 +151,12 @@ TEST_F(Agent, StartFailingAtEachStepIsCleanedUpByStop) {
 }
 
 TEST_F(Agent, OnlyTheMissingEventIsRetriedAndALateOneConnects) {
-    set_service_connect_retry_for_test(100, 0xFFFFFFFF);
     auto service = std::make_unique<ServiceStub>(ServiceStub::options{true, false, true});  // no response event
     std::thread late([&] {
         _log.wait_for(try_line(3), 10000);
         service->create(ServiceStub::options());
     });
-    TalvernTray tray;
+    TalvernTray tray(options(100));
     const bool started_up = tray.start();
     late.join();
     ASSERT_TRUE(started_up);
@@ -175,7 +172,7 @@ TEST_F(Agent, OnlyTheMissingEventIsRetriedAndALateOneConnects) {
 TEST_F(Agent, RecordsGoInOrderOneAtATimeAndAnOversizedOneIsDropped) {
     ServiceStub service;
     service.serve(300, true);  // each answer comes 300 ms after its request
-    TalvernTray tray;
+    TalvernTray tray(options());
     EXPECT_FALSE(TalvernTray::on_pnp_event(&tray, nullptr));
     EXPECT_FALSE(TalvernTray::on_pnp_event(nullptr, make_record(1)));  // and frees the record
     ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(1)));  // before the worker exists
@@ -202,7 +199,7 @@ TEST_F(Agent, RecordsGoInOrderOneAtATimeAndAnOversizedOneIsDropped) {
 TEST_F(Agent, UnansweredRecordTimesOutTheNextGoesAndStopEndsItsWait) {
     ServiceStub service;
     service.serve(0, false);  // never answers
-    TalvernTray tray;
+    TalvernTray tray(options());
     ASSERT_TRUE(tray.start());
     for (uint8_t i = 1; i <= 3; ++i) ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(i)));
     // The first record's wait runs out; the second goes and waits in turn.
@@ -221,7 +218,7 @@ TEST_F(Agent, UnansweredRecordTimesOutTheNextGoesAndStopEndsItsWait) {
 TEST_F(Agent, LateAnswerDoesNotEndTheNextRecordsWait) {
     ServiceStub service;
     service.serve(300, true, 5500);  // the first answer comes after the agent's 5000 ms wait
-    TalvernTray tray;
+    TalvernTray tray(options());
     ASSERT_TRUE(tray.start());
     ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(1)));
     ASSERT_TRUE(wait_until([&] { return service.answers() == 1; }, 15000));  // the late answer is in
@@ -240,7 +237,7 @@ TEST_F(Agent, LateAnswerDoesNotEndTheNextRecordsWait) {
 TEST_F(Agent, StopSignalsTheRequestOnlyOnceTheWorkerHasEnded) {
     ServiceStub service;
     service.serve(0, true);
-    TalvernTray tray;
+    TalvernTray tray(options());
     ASSERT_TRUE(tray.start());
     ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(1)));
     ASSERT_TRUE(_log.wait_for("[INFO] response signal received.", 10000));
@@ -262,14 +259,15 @@ TEST_F(Agent, StopSignalsTheRequestOnlyOnceTheWorkerHasEnded) {
 // The entry routine on a thread of its own, as the agent's UI thread. A failed start leaves the agent to
 // the process's end: it goes with the runner.
 struct agent_main {
+    explicit agent_main(const tray_options& options) : run([this, options] {
+        thread_id = GetCurrentThreadId(), result = TalvernTrayMain(GetModuleHandleW(nullptr), options), done = true;
+    }) {}
+    ~agent_main() { run.join(), delete _talvern_tray, _talvern_tray = nullptr; }
+    bool ended(DWORD timeout_ms) const { return wait_until([this] { return done.load(); }, timeout_ms); }
     std::atomic<DWORD> thread_id{0};
     std::atomic<int> result{1};
     std::atomic<bool> done{false};
-    std::thread run{[this] {
-        thread_id = GetCurrentThreadId(), result = TalvernTrayMain(GetModuleHandleW(nullptr)), done = true;
-    }};
-    ~agent_main() { run.join(), delete _talvern_tray, _talvern_tray = nullptr; }
-    bool ended(DWORD timeout_ms) const { return wait_until([this] { return done.load(); }, timeout_ms); }
+    std::thread run;
 };
 
 TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
@@ -278,9 +276,10 @@ TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
     never.hang = true;
     hung.set_reply(never);
     ASSERT_TRUE(hung.start());
-    set_update_base_url_for_test(hung.base_url());
+    tray_options to_hung = options();
+    to_hung.update_base_url = hung.base_url();
     ServiceStub service(ServiceStub::options{true, true, false});  // no section: start fails after the update task
-    agent_main agent;
+    agent_main agent(to_hung);
     ASSERT_TRUE(agent.ended(60000)) << "the agent did not end";
     EXPECT_EQ(-1, agent.result);
     // The entry routine finalised the log: the request's end came before it.
@@ -289,8 +288,7 @@ TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
 }
 
 TEST_F(Agent, ClosingTheDialogWhileTheServiceIsAbsentEndsTheAgent) {
-    set_service_connect_retry_for_test(200, 0xFFFFFFFF);
-    agent_main agent;
+    agent_main agent(options(200));
     ASSERT_TRUE(_log.wait_for(open_failed("ttosr_"), 10000, 2)) << "the agent is not waiting for the service";
     HWND dialog = nullptr;
     EnumThreadWindows(agent.thread_id, [](HWND window, LPARAM found) {

@@ -59,14 +59,15 @@ TEST_F(NameConverterTest, DriveTableMirrorsTheSystemWithoutAAndLearnsNewDrivesOn
         table.push_back(row.dos_device_name + L"=" + row.device_prefix + L" " + wchar_t(L'0' + row.drive_type));
     }
     EXPECT_EQ(expected, table);
-    NameConverter::set_dos_device_query([](const wchar_t* drive, std::wstring& target) {
-        return _wcsicmp(drive, L"C:") != 0 && query_dos_device(drive, target);  // C: goes away
-    });
-    const bool reloaded = nc_reload();
-    NameConverter::set_dos_device_query(nullptr);
-    EXPECT_TRUE(reloaded);
-    EXPECT_FALSE(nc->get_device_name_by_drive_letter(L"C:", name));
-    EXPECT_TRUE(nc->get_device_name_by_drive_letter(added, name));  // the others stay
+    struct : dos_device_api {  // C: goes away between the listing and the question
+        bool query(const wchar_t* drive, std::wstring& target) const override {
+            return _wcsicmp(drive, L"C:") != 0 && query_dos_device(drive, target);
+        }
+    } c_gone;
+    NameConverter own(c_gone);
+    EXPECT_TRUE(own.load(true));
+    EXPECT_FALSE(own.get_device_name_by_drive_letter(L"C:", name));
+    EXPECT_TRUE(own.get_device_name_by_drive_letter(added, name));  // the others stay
     log.flush();
     const std::string unknown = "[EROR] Can not find device name. drive letter=";
     EXPECT_EQ((std::vector<std::string>{unknown + std::string{char(*added), ':'},

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <thread>
 
-#include "app/service_channel_seam.h"
 #include "app/talvern_tray.h"
 #include "log/log.h"
 #include "log/log_settings.h"
@@ -19,19 +18,17 @@
 #include "update/memory_stream.h"
 #include "update/talvern_updater.h"
 #include "util/base/thread_pool_task.h"
-#include "update/update_base_url.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// The heap of every memory stream while it lives: it refuses sizes from fail_from on.
-struct HeapLimit {
-    static inline size_t fail_from = SIZE_MAX;
-    static void* grow(void* block, size_t size) { return size >= fail_from ? nullptr : std::realloc(block, size); }
-    const CMemoryStream::reallocator previous = CMemoryStream::set_reallocator(&grow);
-    explicit HeapLimit(size_t fail) { fail_from = fail; }
-    ~HeapLimit() { CMemoryStream::set_reallocator(previous); }
+// A stream's heap that refuses sizes from fail_from on.
+struct HeapLimit : stream_heap {
+    void* reallocate(void* block, size_t size) const override {
+        return size >= fail_from ? nullptr : std::realloc(block, size);
+    }
+    size_t fail_from = SIZE_MAX;
 };
 
 std::string bytes(const CMemoryStream& s) { return std::string(reinterpret_cast<const char*>(s.buffer()), s.size()); }
@@ -70,9 +67,10 @@ LONG CALLBACK record_debug_text(EXCEPTION_POINTERS* info) {
 }
 
 TEST(MemoryStream, RefusesWhatItCannotHoldChangesNothingAndTellsTheDebugger) {
-    CMemoryStream s;
+    HeapLimit heap;
+    CMemoryStream s(heap);
     s.WriteToStream("abc", 3);
-    HeapLimit heap(4);
+    heap.fail_from = 4;
     g_debug_texts.clear();
     void* handler = AddVectoredExceptionHandler(1, &record_debug_text);
     EXPECT_EQ(stream_error, s.WriteToStream("defgh", 5));
@@ -91,7 +89,8 @@ TEST(MemoryStream, RefusesWhatItCannotHoldChangesNothingAndTellsTheDebugger) {
 
 TEST(MemoryStream, WriteCallbackTakesSizeTimesCountOrReportsFailure) {
     LogCapture log{log_level_debug};
-    CMemoryStream s;
+    HeapLimit heap;
+    CMemoryStream s(heap);
     char data[] = "abcd";
     EXPECT_EQ(0u, http_get_write_callback(nullptr, 1, 4, &s) + http_get_write_callback(data, 1, 4, nullptr));
     EXPECT_EQ(4u, http_get_write_callback(data, 2, 2, static_cast<CStream*>(&s)));
@@ -99,7 +98,7 @@ TEST(MemoryStream, WriteCallbackTakesSizeTimesCountOrReportsFailure) {
     EXPECT_EQ(1u, http_get_write_callback(data, 1, (size_t(1) << 32) + 1, static_cast<CStream*>(&s)));
     s.SetSize(4);
     s.set_position(4);
-    HeapLimit heap(0);  // the stream takes no more: libcurl must see 0 and abort
+    heap.fail_from = 0;  // the stream takes no more: libcurl must see 0 and abort
     EXPECT_EQ(0u, http_get_write_callback(data, 1, 4, static_cast<CStream*>(&s)));
     EXPECT_EQ("abcd", bytes(s));
     log.flush();
@@ -151,11 +150,12 @@ TEST(CurlClient, HandsBackTheBodyUpToItsFirstZeroByteOnlyOn200) {
 
     UpdateServer server;
     ASSERT_TRUE(server.start()) << server.error();
-    curl_client client;  // one handle, request after request
+    HeapLimit heap;
+    curl_client client(curl_options{10, 90, &heap});  // one handle, request after request
     ASSERT_TRUE(client.initialize());
     for (const Case& c : cases) {
         server.set_reply(UpdateServerReply{c.status, c.body});
-        HeapLimit heap(c.refuse_from);
+        heap.fail_from = c.refuse_from;
         std::string response = "untouched";
         EXPECT_EQ(c.status == 200, client.http_post(server.base_url().c_str(), "x", response)) << c.status;
         EXPECT_EQ(c.response, response) << c.status;
@@ -206,12 +206,11 @@ TEST(TalvernUpdater, PostsTheExactBodyAndLogsEveryFailure) {
         server.set_reply(UpdateServerReply{c.server == Server::refuses ? 500 : 200, "", 0, c.server > Server::refuses});
         ASSERT_TRUE(server.start()) << server.error();
         const std::string base = server.base_url() + "tv/";  // a base URL with a path
-        TalvernUpdater updater(base);
+        TalvernUpdater updater(base, curl_options{10, c.server == Server::times_out ? 1 : 90});
         ASSERT_EQ(c.host != nullptr, updater.initialize());
         Lines expected{"[INFO] cURL initialized. "};
         if (c.host) {
             expected.push_back("[INFO] TalvernUpdater initialized. ");
-            if (c.server == Server::times_out) updater.client()->set_total_timeout_for_test(1);
             std::thread canceller([&] {  // the 90 s time-out is far off: only cancel ends a hanging request
                 if (c.server == Server::hangs && server.wait_for_requests(1, 30000)) updater.cancel();
             });
@@ -245,24 +244,20 @@ TEST(TalvernUpdater, ClosesTheKeyWhetherHostGuidIsThereOrNot) {
 class TrayUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
-        set_service_connect_retry_for_test(20, 0xFFFFFFFF);
         server.set_reply(UpdateServerReply{200, "abc", 0, true});  // takes the request, never answers
         ASSERT_TRUE(server.start()) << server.error();
-        set_update_base_url_for_test(server.base_url());
+        options.connect_retry_ms = 20, options.update_base_url = server.base_url();
         log_set_show_function_name(true);
     }
-    void TearDown() override {
-        log_set_show_function_name(false);
-        set_update_base_url_for_test("");
-        reset_service_connect_retry_for_test();
-    }
+    void TearDown() override { log_set_show_function_name(false); }
+    tray_options options;
     LogCapture log{log_level_debug};
     UpdateServer server;
     ServiceStub service;
 };
 
 TEST_F(TrayUpdate, StopCancelsTheHangingRequestAndWaitsForTheTask) {
-    TalvernTray tray;
+    TalvernTray tray(options);
     ASSERT_TRUE(tray.start());
     ASSERT_TRUE(server.wait_for_requests(1, 30000)) << "the agent sent no update request";
     tray.stop();  // the request would hang for its 90 s time-out
@@ -280,7 +275,7 @@ TEST_F(TrayUpdate, StopCancelsTheHangingRequestAndWaitsForTheTask) {
 TEST_F(TrayUpdate, MissingHostGuidEndsTheStartBeforeTheServiceChannel) {
     scoped_registry_value host(HKEY_LOCAL_MACHINE, kTalvernKey, L"HostGuid");
     ASSERT_TRUE(host.remove());
-    TalvernTray tray;
+    TalvernTray tray(options);
     EXPECT_FALSE(tray.start());
     tray.stop();
     log.flush();
