@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr SIZE_T kSectionViewSize = pnp_info::section_view_size;
+constexpr SIZE_T kSectionViewSize = pnp_info::kSectionViewSize;
 constexpr DWORD kEventAccess = SYNCHRONIZE | EVENT_MODIFY_STATE;
 
 // Opens one of the service's events into event when it is not held yet.

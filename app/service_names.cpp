@@ -1,3 +1,4 @@
+// Names of the kernel objects shared with the talvern service and of the session guard.
 #include "app/service_names.h"
 
 #include <sstream>

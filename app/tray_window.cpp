@@ -1,3 +1,4 @@
+// The entry routine, the hidden tray dialog with its notification icon and menu, and the message loop.
 #include "app/tray_window.h"
 
 #include "app/talvern_tray.h"

@@ -38,7 +38,7 @@ struct entry {
     uint32_t log_to;
     std::string msg;
 };
-char g_line[log_line_bytes];
+char g_line[kLogLineBytes];
 
 void format_line_v(int i, const char* format, ...) {
     va_list args;

@@ -11,8 +11,8 @@
 #include "log/log.h"
 
 namespace {
-constexpr WORD attribute_error = FOREGROUND_RED | FOREGROUND_INTENSITY;    // 12
-constexpr WORD attribute_normal = FOREGROUND_GREEN | FOREGROUND_INTENSITY; // 10
+constexpr WORD kAttributeError = FOREGROUND_RED | FOREGROUND_INTENSITY;    // 12
+constexpr WORD kAttributeNormal = FOREGROUND_GREEN | FOREGROUND_INTENSITY; // 10
 
 // The standard output handle, fetched once for the life of the process, with
 // the text attributes it had at that moment.
@@ -48,11 +48,11 @@ void console_write(uint32_t level, const char* text) {
     WORD attributes = 0;
     switch (level) {
     case log_level_error:
-        attributes = attribute_error;
+        attributes = kAttributeError;
         break;
     case log_level_warn:
     case log_level_info:
-        attributes = attribute_normal;
+        attributes = kAttributeNormal;
         break;
     default:
         coloured = false;

@@ -1,5 +1,5 @@
 // The logger's file sink: appending lines, counting them, and rotating the
-// file to a time-stamped name once it holds rotation_lines lines.
+// file to a time-stamped name once it holds kRotationLines lines.
 #include "log/slogger.h"
 
 #include <strsafe.h>
@@ -72,7 +72,7 @@ bool slogger::open_log_file(const wchar_t* path) {
 
 void slogger::write_file_line(const std::string& line) {
     boost::lock_guard<boost::mutex> guard(_file_lock);
-    if (_line_count >= rotation_lines && !rotate_log_file(_log_file_path.c_str())) {
+    if (_line_count >= kRotationLines && !rotate_log_file(_log_file_path.c_str())) {
         console_write(log_level_error, kRotateFailed);
         debug_write(kRotateFailed);
     }

@@ -16,13 +16,13 @@ namespace {
 // the end of the buffer; later pieces then add nothing.
 class line_buffer {
 public:
-    explicit line_buffer(char (&line)[log_line_bytes]) : _line(line) { memset(_line, 0, log_line_bytes); }
+    explicit line_buffer(char (&line)[kLogLineBytes]) : _line(line) { memset(_line, 0, kLogLineBytes); }
 
-    size_t length() const { return strnlen(_line, log_line_bytes - 1); }
+    size_t length() const { return strnlen(_line, kLogLineBytes - 1); }
 
     HRESULT vappend(const char* format, va_list args) {
         const size_t used = length();
-        return StringCchVPrintfA(_line + used, log_line_bytes - used, format, args);
+        return StringCchVPrintfA(_line + used, kLogLineBytes - used, format, args);
     }
 
     HRESULT append(const char* format, ...) {
@@ -37,17 +37,17 @@ public:
     // printf family costs several times more for text without conversions.
     void append_text(const char* text) {
         const size_t used = length();
-        const size_t copied = strnlen(text, log_line_bytes - 1 - used);
+        const size_t copied = strnlen(text, kLogLineBytes - 1 - used);
         memcpy(_line + used, text, copied);
     }
 
     // Appends wide text as "%ws" would. Plain ASCII is copied unit by unit,
     // which gives the same bytes; anything else goes through the converter.
     void append_wide(const wchar_t* text) {
-        char narrow[log_line_bytes];
+        char narrow[kLogLineBytes];
         size_t n = 0;
         for (; text[n] != L'\0'; ++n) {
-            if (n == log_line_bytes - 1 || static_cast<unsigned>(text[n]) >= 0x80) {
+            if (n == kLogLineBytes - 1 || static_cast<unsigned>(text[n]) >= 0x80) {
                 append("%ws", text);
                 return;
             }
@@ -71,7 +71,7 @@ public:
     }
 
     // Drops everything from position onwards.
-    void cut(size_t position) { memset(_line + position, 0, log_line_bytes - position); }
+    void cut(size_t position) { memset(_line + position, 0, kLogLineBytes - position); }
 
 private:
     // Writes value in decimal, padded with blanks on the left to five
@@ -93,7 +93,7 @@ private:
         return n;
     }
 
-    char (&_line)[log_line_bytes];
+    char (&_line)[kLogLineBytes];
 };
 }  // namespace
 
@@ -112,7 +112,7 @@ const char* log_level_tag(uint32_t level) {
     }
 }
 
-bool format_log_line(char (&line)[log_line_bytes], const log_line_options& options, uint32_t level,
+bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
                      const char* function, const char* format, va_list args) {
     const char* tag = log_level_tag(level);
     line_buffer buffer(line);
@@ -151,7 +151,7 @@ bool format_log_line(char (&line)[log_line_bytes], const log_line_options& optio
     va_end(message_args);
     // A message cut at the end of the buffer stays as far as it fits; one that
     // could not be formatted at all is replaced.
-    if (FAILED(hr) && buffer.length() < log_line_bytes - 1) {
+    if (FAILED(hr) && buffer.length() < kLogLineBytes - 1) {
         buffer.cut(message_start);
         buffer.append_text("invalid function call parameters");
     }

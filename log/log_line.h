@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t log_line_bytes = 2048;
+constexpr size_t kLogLineBytes = 2048;
 
 struct log_line_options {
     bool show_time = false;
@@ -21,7 +21,7 @@ struct log_line_options {
 // The tag of a level ("[EROR] " ...), or null above log_level_debug.
 const char* log_level_tag(uint32_t level);
 
-// Formats the line into line (log_line_bytes, always terminated). False, with
+// Formats the line into line (kLogLineBytes, always terminated). False, with
 // nothing to write, when level has no tag.
-bool format_log_line(char (&line)[log_line_bytes], const log_line_options& options, uint32_t level,
+bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
                      const char* function, const char* format, va_list args);

@@ -72,7 +72,7 @@ void log_write_fmt(uint32_t category, uint32_t level, const char* function, cons
         log_line_options options;
         options.show_time = _show_time;
         options.show_function_name = _show_function_name;
-        char line[log_line_bytes];
+        char line[kLogLineBytes];
         va_list args;
         va_start(args, format);
         const bool made = format_log_line(line, options, level, function, format, args);

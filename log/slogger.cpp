@@ -10,7 +10,7 @@
 #include "log/log_reentry.h"
 
 namespace {
-constexpr DWORD idle_poll_ms = 100;
+constexpr DWORD kIdlePollMs = 100;
 }  // namespace
 
 slogger::slogger() = default;
@@ -52,7 +52,7 @@ void slogger::slog_thread() {
     log_reentry_guard writer_thread;  // nothing on this thread may log
     while (!_stop) {
         if (_queue.count() == 0) {
-            Sleep(idle_poll_ms);
+            Sleep(kIdlePollMs);
             continue;
         }
         std::unique_ptr<log_entry> entry;

@@ -26,7 +26,7 @@ public:
     };
 
     // Lines a log file takes before it is rotated.
-    static constexpr int64_t rotation_lines = 60000;
+    static constexpr int64_t kRotationLines = 60000;
 
     slogger();
     ~slogger();

@@ -1,3 +1,4 @@
+// The process-wide drive letter table: its loads, lookups and reference count.
 #include "nameconv/name_converter.h"
 
 #include "log/log.h"
@@ -159,7 +160,7 @@ bool NameConverter::update_mup_device_prefixes() {
 
     std::wstring provider_order;
     {
-        const registry_key order_key(RUOpenKey(HKEY_LOCAL_MACHINE, kProviderOrderKey));
+        const registry_key order_key = RUOpenKey(HKEY_LOCAL_MACHINE, kProviderOrderKey);
         if (!order_key) {
             log_write_fmt(log_category_general, log_level_error, kFunction, "RUOpenKey() failed. key=%ws",
                           kProviderOrderKey);
@@ -183,7 +184,7 @@ bool NameConverter::update_mup_device_prefixes() {
 
     for (const std::wstring& provider : providers) {
         const std::wstring key_path = L"SYSTEM\\CurrentControlSet\\Services\\" + provider + L"\\NetworkProvider";
-        const registry_key provider_key(RUOpenKey(HKEY_LOCAL_MACHINE, key_path.c_str()));
+        const registry_key provider_key = RUOpenKey(HKEY_LOCAL_MACHINE, key_path.c_str());
         if (!provider_key) {
             log_write_fmt(log_category_general, log_level_error, kFunction, "RUOpenKey() failed. key=%ws",
                           key_path.c_str());

@@ -1,3 +1,4 @@
+// The COM calls WmiClient makes, as the system provides them.
 #include "pnp/com_api.h"
 
 namespace {

@@ -10,15 +10,15 @@
 
 namespace {
 
-const char* const lookup_fn = "PNPMonitor::get_pnp_info_by_drive_letter";
-const char* const refresh_fn = "PNPMonitor::refresh_disk_partions";
-const char* const logical_fn = "PNPMonitor::get_logical_to_disk_partition";
-const char* const partitions_fn = "PNPMonitor::get_disk_partitions";
-const char* const drives_fn = "PNPMonitor::get_disk_drives";
+const char* const kLookupFunction = "PNPMonitor::get_pnp_info_by_drive_letter";
+const char* const kRefreshFunction = "PNPMonitor::refresh_disk_partions";
+const char* const kLogicalFunction = "PNPMonitor::get_logical_to_disk_partition";
+const char* const kPartitionsFunction = "PNPMonitor::get_disk_partitions";
+const char* const kDrivesFunction = "PNPMonitor::get_disk_drives";
 
-const wchar_t* const logical_query = L"SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition";
-const wchar_t* const partitions_query = L"SELECT DeviceID, DiskIndex FROM Win32_DiskPartition";
-const wchar_t* const drives_query = L"SELECT Index, PNPDeviceID, SerialNumber FROM Win32_DiskDrive";
+const wchar_t* const kLogicalQuery = L"SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition";
+const wchar_t* const kPartitionsQuery = L"SELECT DeviceID, DiskIndex FROM Win32_DiskPartition";
+const wchar_t* const kDrivesQuery = L"SELECT Index, PNPDeviceID, SerialNumber FROM Win32_DiskDrive";
 
 // Reads property name of object into value; logs and gives false when it fails.
 bool read_property(wmi_object& object, const wchar_t* name, variant_holder& value, const char* function) {
@@ -52,65 +52,65 @@ std::wstring identity_text(const VARIANT& value) {
 }  // namespace
 
 bool PNPMonitor::get_logical_to_disk_partition(std::list<logical_disk_to_partition>& rows) {
-    const bool ran = _source.for_each_object(logical_query, [&rows](wmi_object& object) {
+    const bool ran = _source.for_each_object(kLogicalQuery, [&rows](wmi_object& object) {
         variant_holder antecedent;
         variant_holder dependent;
-        if (!read_property(object, L"Antecedent", antecedent, logical_fn) ||
-            !read_property(object, L"Dependent", dependent, logical_fn)) {
+        if (!read_property(object, L"Antecedent", antecedent, kLogicalFunction) ||
+            !read_property(object, L"Dependent", dependent, kLogicalFunction)) {
             return;
         }
         logical_disk_to_partition row;
         std::wstring text;
         if (!variant_text(antecedent.get(), text) || (row.partition = object_path_key(text)).empty()) {
-            log_row_skipped(logical_fn, L"Antecedent");
+            log_row_skipped(kLogicalFunction, L"Antecedent");
             return;
         }
         if (!variant_text(dependent.get(), text) || (row.logical_disk = object_path_key(text)).empty()) {
-            log_row_skipped(logical_fn, L"Dependent");
+            log_row_skipped(kLogicalFunction, L"Dependent");
             return;
         }
         rows.push_back(std::move(row));
     });
     if (!ran) {
-        log_query_failed(logical_fn, logical_query);
+        log_query_failed(kLogicalFunction, kLogicalQuery);
     }
     return ran;
 }
 
 bool PNPMonitor::get_disk_partitions(std::list<disk_partition>& rows) {
-    const bool ran = _source.for_each_object(partitions_query, [&rows](wmi_object& object) {
+    const bool ran = _source.for_each_object(kPartitionsQuery, [&rows](wmi_object& object) {
         variant_holder device_id;
         variant_holder disk_index;
-        if (!read_property(object, L"DeviceID", device_id, partitions_fn) ||
-            !read_property(object, L"DiskIndex", disk_index, partitions_fn)) {
+        if (!read_property(object, L"DeviceID", device_id, kPartitionsFunction) ||
+            !read_property(object, L"DiskIndex", disk_index, kPartitionsFunction)) {
             return;
         }
         disk_partition row;
         std::wstring text;
         if (!variant_text(device_id.get(), text) || (row.device_id = strip_chars(text, L" ")).empty()) {
-            log_row_skipped(partitions_fn, L"DeviceID");
+            log_row_skipped(kPartitionsFunction, L"DeviceID");
             return;
         }
         // A partition without a disk index is kept as "no disk".
         if (!variant_int32(disk_index.get(), row.disk_index)) {
-            row.disk_index = no_disk_index;
+            row.disk_index = kNoDiskIndex;
         }
         rows.push_back(std::move(row));
     });
     if (!ran) {
-        log_query_failed(partitions_fn, partitions_query);
+        log_query_failed(kPartitionsFunction, kPartitionsQuery);
     }
     return ran;
 }
 
 bool PNPMonitor::get_disk_drives(std::list<disk_drive>& rows) {
-    const bool ran = _source.for_each_object(drives_query, [&rows](wmi_object& object) {
+    const bool ran = _source.for_each_object(kDrivesQuery, [&rows](wmi_object& object) {
         variant_holder index;
         variant_holder pnp_device_id;
         variant_holder serial_number;
-        if (!read_property(object, L"Index", index, drives_fn) ||
-            !read_property(object, L"PNPDeviceID", pnp_device_id, drives_fn) ||
-            !read_property(object, L"SerialNumber", serial_number, drives_fn)) {
+        if (!read_property(object, L"Index", index, kDrivesFunction) ||
+            !read_property(object, L"PNPDeviceID", pnp_device_id, kDrivesFunction) ||
+            !read_property(object, L"SerialNumber", serial_number, kDrivesFunction)) {
             return;
         }
         disk_drive row;
@@ -122,7 +122,7 @@ bool PNPMonitor::get_disk_drives(std::list<disk_drive>& rows) {
         rows.push_back(std::move(row));
     });
     if (!ran) {
-        log_query_failed(drives_fn, drives_query);
+        log_query_failed(kDrivesFunction, kDrivesQuery);
     }
     return ran;
 }
@@ -138,19 +138,19 @@ bool PNPMonitor::refresh_tables() {
     _disk_drives.clear();
 
     if (!_source.reload_device_names()) {
-        log_write_fmt(log_category_general, log_level_error, refresh_fn, "nc_reload() failed. ");
+        log_write_fmt(log_category_general, log_level_error, kRefreshFunction, "nc_reload() failed. ");
         return false;
     }
     if (!get_logical_to_disk_partition(_logical_to_disk_partitions)) {
-        log_write_fmt(log_category_general, log_level_error, refresh_fn, "get_logical_to_disk_partition() failed.");
+        log_write_fmt(log_category_general, log_level_error, kRefreshFunction, "get_logical_to_disk_partition() failed.");
         return false;
     }
     if (!get_disk_partitions(_disk_partitions)) {
-        log_write_fmt(log_category_general, log_level_error, refresh_fn, "get_disk_partitions() failed.");
+        log_write_fmt(log_category_general, log_level_error, kRefreshFunction, "get_disk_partitions() failed.");
         return false;
     }
     if (!get_disk_drives(_disk_drives)) {
-        log_write_fmt(log_category_general, log_level_error, refresh_fn, "get_disk_drives() failed.");
+        log_write_fmt(log_category_general, log_level_error, kRefreshFunction, "get_disk_drives() failed.");
         return false;
     }
     return true;
@@ -164,7 +164,7 @@ bool PNPMonitor::get_pnp_info_by_drive_letter(uint8_t event_type, const wchar_t*
     }
 
     std::lock_guard<std::mutex> guard(_tables_lock);
-    if (event_type == pnp_event_refresh) {
+    if (event_type == kPnpEventRefresh) {
         // The lookup runs on whatever the refresh leaves; its failure is logged there.
         refresh_tables();
     }
@@ -177,7 +177,7 @@ bool PNPMonitor::get_pnp_info_by_drive_letter(uint8_t event_type, const wchar_t*
         }
     }
     if (logical == nullptr || logical->partition.empty()) {
-        log_write_fmt(log_category_general, log_level_error, lookup_fn,
+        log_write_fmt(log_category_general, log_level_error, kLookupFunction,
                       "no disk and partition info by drive letter=%ws", drive_letter);
         return false;
     }
@@ -191,8 +191,8 @@ bool PNPMonitor::get_pnp_info_by_drive_letter(uint8_t event_type, const wchar_t*
             break;
         }
     }
-    if (part == nullptr || part->disk_index == no_disk_index) {
-        log_write_fmt(log_category_general, log_level_error, lookup_fn,
+    if (part == nullptr || part->disk_index == kNoDiskIndex) {
+        log_write_fmt(log_category_general, log_level_error, kLookupFunction,
                       "no disk index by disk and partition info=%ws", partition.c_str());
         return false;
     }
@@ -207,7 +207,7 @@ bool PNPMonitor::get_pnp_info_by_drive_letter(uint8_t event_type, const wchar_t*
     }
 
     if (!_source.device_name(drive_letter, device_name)) {
-        log_write_fmt(log_category_general, log_level_error, lookup_fn,
+        log_write_fmt(log_category_general, log_level_error, kLookupFunction,
                       "tu_name_conv_drive_to_device( drive_letter=%ws ) failed.", drive_letter);
         return false;
     }

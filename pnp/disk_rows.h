@@ -25,4 +25,4 @@ struct disk_drive {
 };
 
 // Disk index that stands for "no disk".
-constexpr int32_t no_disk_index = -1;
+constexpr int32_t kNoDiskIndex = -1;

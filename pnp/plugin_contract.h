@@ -17,4 +17,4 @@ using plugin_start_fn = void (*)(void* context, device_event_fn callback);
 using plugin_stop_fn = void (*)();
 
 // Event byte on which the monitor rebuilds its disk tables before the lookup.
-constexpr uint8_t pnp_event_refresh = 1;
+constexpr uint8_t kPnpEventRefresh = 1;

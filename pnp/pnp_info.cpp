@@ -1,3 +1,4 @@
+// A device-event record written into the service's 4,096-byte view.
 #include "pnp/pnp_info.h"
 
 #include <atomic>
@@ -50,7 +51,7 @@ bool pnp_info::write_to_section(void* view) const {
     const uint64_t total = uint64_t(kStringsOffset) + 16 + 2 * uint64_t(drive_letter.size()) +
                            2 * uint64_t(pnp_device_id.size()) + 2 * uint64_t(serial_number.size()) +
                            2 * uint64_t(device_name.size());
-    if (total > section_view_size) {
+    if (total > kSectionViewSize) {
         return false;
     }
 

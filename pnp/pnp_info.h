@@ -15,11 +15,11 @@ struct pnp_info {
     std::wstring device_name;    // NT device name, e.g. \Device\HarddiskVolume3
 
     // Size of the mapped view the service shares with the agent.
-    static constexpr uint32_t section_view_size = 4096;
+    static constexpr uint32_t kSectionViewSize = 4096;
 
     // Encodes the record at the start of the service's view (packed,
     // little-endian). False when view is null or the record does not fit in
-    // section_view_size bytes; nothing is written then.
+    // kSectionViewSize bytes; nothing is written then.
     bool write_to_section(void* view) const;
 };
 

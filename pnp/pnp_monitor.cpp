@@ -1,3 +1,4 @@
+// The PNP monitor: loading and starting the plug-in, and turning its events into records.
 #include "pnp/pnp_monitor.h"
 
 #include "log/log.h"

@@ -1,3 +1,4 @@
+// The disk facts from the system: WQL results walked with a bound, and the device name converter.
 #include "pnp/wmi_disk_source.h"
 
 #include "log/log.h"
@@ -43,7 +44,7 @@ bool wmi_disk_source::for_each_object(const wchar_t* wql, const object_visitor& 
     if (!_wmi.query(wql, enumerator.put())) {
         return false;
     }
-    return walk_wmi_result(enumerator.get(), wmi_object_timeout_ms, visit);
+    return walk_wmi_result(enumerator.get(), kWmiObjectTimeoutMs, visit);
 }
 
 bool wmi_disk_source::reload_device_names() { return nc_reload(); }

@@ -7,7 +7,7 @@
 
 // How long a query's walk waits for its next result object: a stalled provider
 // fails the query instead of holding the disk tables (and the agent's exit).
-constexpr long wmi_object_timeout_ms = 30000;
+constexpr long kWmiObjectTimeoutMs = 30000;
 
 // Hands every object of result to visit, in the order they come. False when the
 // next object does not come within timeout_ms; an error that comes without an

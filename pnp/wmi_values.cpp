@@ -1,3 +1,4 @@
+// Reading typed values out of WMI objects and their path texts.
 #include "pnp/wmi_values.h"
 
 #include "util/base/com_holders.h"

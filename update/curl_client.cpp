@@ -14,7 +14,7 @@ size_t http_get_write_callback(char* data, size_t size, size_t count, void* stre
     }
     const size_t total = size * count;
     const uint32_t written = static_cast<CStream*>(stream)->WriteToStream(data, static_cast<uint32_t>(total));
-    if (written == stream_error) {
+    if (written == kStreamError) {
         log_write_fmt(log_category_general, log_level_error, "http_get_write_callback",
                       "Can not write to memory stream");
         return 0;

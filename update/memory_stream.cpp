@@ -39,7 +39,7 @@ uint32_t CMemoryStream::SetSize(uint32_t new_size) {
             StringCchPrintfA(text, ARRAYSIZE(text), "%s(), can not reallocate memory, new memory size=%u bytes",
                              "CMemoryStream::SetSize", new_size);
             OutputDebugStringA(text);
-            return stream_error;
+            return kStreamError;
         }
         _buffer = static_cast<uint8_t*>(grown);
     }
@@ -69,12 +69,12 @@ uint32_t CMemoryStream::WriteToStream(const void* source, uint32_t count) {
     }
     // A count that would carry the end past 4 GiB, or no source, cannot be
     // written: refuse rather than wrap around and write outside the buffer.
-    if (!source || count > stream_error - _position) {
-        return stream_error;
+    if (!source || count > kStreamError - _position) {
+        return kStreamError;
     }
     const uint32_t end = _position + count;
-    if (end > _size && SetSize(end) == stream_error) {
-        return stream_error;
+    if (end > _size && SetSize(end) == kStreamError) {
+        return kStreamError;
     }
     std::memcpy(_buffer + _position, source, count);
     _position = end;

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 // Result of SetSize and WriteToStream when memory cannot be had.
-constexpr uint32_t stream_error = 0xFFFFFFFFu;
+constexpr uint32_t kStreamError = 0xFFFFFFFFu;
 
 // Where a memory stream's buffer grows: the C heap, or a stand-in given at
 // construction. Blocks are given back with free().
@@ -44,14 +44,14 @@ public:
     CMemoryStream& operator=(const CMemoryStream&) = delete;
 
     // Resizes the buffer to exactly new_size bytes (0 frees it); the position
-    // moves back to the new size if it lay beyond. stream_error, and nothing
+    // moves back to the new size if it lay beyond. kStreamError, and nothing
     // changed, when the heap refuses.
     uint32_t SetSize(uint32_t new_size) override;
     uint32_t Clear() override;
     // Copies up to count bytes from the position; the number copied.
     uint32_t ReadFromStream(void* destination, uint32_t count) override;
     // Writes count bytes at the position, growing the buffer to fit; count, 0
-    // when there is nothing to write, or stream_error.
+    // when there is nothing to write, or kStreamError.
     uint32_t WriteToStream(const void* source, uint32_t count) override;
     uint32_t ReadUint16(uint16_t* value) override;
     uint32_t WriteUint16(uint16_t value) override;

@@ -29,7 +29,7 @@ bool TalvernUpdater::initialize() {
     }
     log_write_fmt(log_category_general, log_level_info, "TalvernUpdater::initialize", "cURL initialized. ");
 
-    const registry_key key(RUOpenKey(HKEY_LOCAL_MACHINE, kHostKey));
+    const registry_key key = RUOpenKey(HKEY_LOCAL_MACHINE, kHostKey);
     if (!key) {
         return false;
     }

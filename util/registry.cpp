@@ -5,13 +5,13 @@
 #include <vector>
 
 namespace {
-constexpr DWORD first_read_bytes = 1024;
+constexpr DWORD kFirstReadBytes = 1024;
 }  // namespace
 
-HKEY RUOpenKey(HKEY root, const wchar_t* sub_key) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return nullptr;
+registry_key RUOpenKey(HKEY root, const wchar_t* sub_key) {
+    registry_key key;
+    if (RegOpenKeyExW(root, sub_key, 0, KEY_READ, key.put()) != ERROR_SUCCESS) {
+        key.release();  // nothing was opened: the call's output is not a key
     }
     return key;
 }
@@ -21,7 +21,7 @@ bool RUReadString(HKEY key, const wchar_t* value_name, std::wstring& value) {
         return false;
     }
     std::vector<BYTE> buffer;
-    DWORD size = first_read_bytes;
+    DWORD size = kFirstReadBytes;
     LSTATUS status;
     for (;;) {
         try {
@@ -49,10 +49,4 @@ bool RUReadString(HKEY key, const wchar_t* value_name, std::wstring& value) {
     const size_t max_chars = size / sizeof(wchar_t);
     value.assign(text, wcsnlen(text, max_chars));
     return true;
-}
-
-void RUCloseKey(HKEY key) {
-    if (key != nullptr) {
-        RegCloseKey(key);
-    }
 }

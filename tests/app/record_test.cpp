@@ -20,9 +20,9 @@ TEST(Record, BytesAreExactAndNothingIsWrittenPastThem) {
         0, 0, 0, 0,                                      // device id, empty
         4, 0, 0, 0, 0x3D, 0xD8, 0xB4, 0xDD,              // serial number
         4, 0, 0, 0, 0xE9, 0x00, 0xAC, 0x20};             // device name
-    std::vector<uint8_t> view(pnp_info::section_view_size, 0xCC);
+    std::vector<uint8_t> view(pnp_info::kSectionViewSize, 0xCC);
     ASSERT_TRUE(info.write_to_section(view.data()));
-    expected.resize(pnp_info::section_view_size, 0xCC);
+    expected.resize(pnp_info::kSectionViewSize, 0xCC);
     EXPECT_EQ(expected, view);
 }
 
@@ -30,14 +30,14 @@ TEST(Record, BytesAreExactAndNothingIsWrittenPastThem) {
 // that fits the view, and one code unit more in any string makes 4097.
 TEST(Record, ViewBoundIsKeptAndABiggerRecordWritesNothing) {
     const std::wstring id(2, L'I'), name(2027, L'N');
-    std::vector<uint8_t> view(pnp_info::section_view_size, 0xCC);
+    std::vector<uint8_t> view(pnp_info::kSectionViewSize, 0xCC);
     EXPECT_TRUE((pnp_info{1, 1, L"E:", id, L"", name}.write_to_section(view.data())));
     const pnp_info too_big[] = {{1, 1, L"E:\\", id, L"", name}, {1, 1, L"E:", id + L"I", L"", name},
                                 {1, 1, L"E:", id, L"S", name}, {1, 1, L"E:", id, L"", name + L"N"}};
     for (const pnp_info& info : too_big) {
-        std::vector<uint8_t> untouched(pnp_info::section_view_size + 16, 0xAB);
+        std::vector<uint8_t> untouched(pnp_info::kSectionViewSize + 16, 0xAB);
         EXPECT_FALSE(info.write_to_section(untouched.data()));
-        EXPECT_EQ(std::vector<uint8_t>(pnp_info::section_view_size + 16, 0xAB), untouched);
+        EXPECT_EQ(std::vector<uint8_t>(pnp_info::kSectionViewSize + 16, 0xAB), untouched);
     }
     EXPECT_FALSE(pnp_info{}.write_to_section(nullptr));
 }

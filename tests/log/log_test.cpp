@@ -32,7 +32,7 @@ std::string line(const char* tag, const std::string& text) { return tag + ("log_
 
 // The line format_log_line() makes of an error with these options.
 std::string formatted(const log_line_options& options, const char* format, ...) {
-    char made[log_line_bytes];
+    char made[kLogLineBytes];
     va_list args;
     va_start(args, format);
     format_log_line(made, options, log_level_error, "f", format, args);

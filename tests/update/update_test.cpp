@@ -73,12 +73,12 @@ TEST(MemoryStream, RefusesWhatItCannotHoldChangesNothingAndTellsTheDebugger) {
     heap.fail_from = 4;
     g_debug_texts.clear();
     void* handler = AddVectoredExceptionHandler(1, &record_debug_text);
-    EXPECT_EQ(stream_error, s.WriteToStream("defgh", 5));
-    EXPECT_EQ(stream_error, s.SetSize(100));
-    EXPECT_EQ(stream_error, s.WriteUint32(7));
-    EXPECT_EQ(stream_error, s.WriteToStream(nullptr, 2));
+    EXPECT_EQ(kStreamError, s.WriteToStream("defgh", 5));
+    EXPECT_EQ(kStreamError, s.SetSize(100));
+    EXPECT_EQ(kStreamError, s.WriteUint32(7));
+    EXPECT_EQ(kStreamError, s.WriteToStream(nullptr, 2));
     // position + count wraps to 2, below the size: written, it would run 4 GiB.
-    EXPECT_EQ(stream_error, s.WriteToStream("z", 0xFFFFFFFFu));
+    EXPECT_EQ(kStreamError, s.WriteToStream("z", 0xFFFFFFFFu));
     RemoveVectoredExceptionHandler(handler);
     s.set_position(1);
     EXPECT_EQ(0u, s.ReadFromStream(nullptr, 2));

@@ -164,13 +164,12 @@ TEST(Registry, StringValuesOfAnyLength) {
     scoped_registry_value short_value(HKEY_CURRENT_USER, key_name.c_str(), L"short");
     scoped_registry_value long_value(HKEY_CURRENT_USER, key_name.c_str(), L"long");
     ASSERT_TRUE(short_value.set(guid) && long_value.set(long_text));
-    HKEY key = RUOpenKey(HKEY_CURRENT_USER, key_name.c_str());
-    ASSERT_NE(nullptr, key);
+    const registry_key key = RUOpenKey(HKEY_CURRENT_USER, key_name.c_str());
+    ASSERT_TRUE(key);
     std::wstring value, kept = L"kept";
-    EXPECT_TRUE(RUReadString(key, L"short", value) && value == guid);
-    EXPECT_TRUE(RUReadString(key, L"long", value) && value == long_text);
-    EXPECT_TRUE(!RUReadString(key, L"missing", kept) && kept == L"kept");
-    RUCloseKey(key);
+    EXPECT_TRUE(RUReadString(key.get(), L"short", value) && value == guid);
+    EXPECT_TRUE(RUReadString(key.get(), L"long", value) && value == long_text);
+    EXPECT_TRUE(!RUReadString(key.get(), L"missing", kept) && kept == L"kept");
     const std::wstring missing = key_name + L"\\" + std::to_wstring(GetCurrentProcessId());  // no earlier run left it
-    EXPECT_EQ(nullptr, RUOpenKey(HKEY_CURRENT_USER, missing.c_str()));
+    EXPECT_FALSE(RUOpenKey(HKEY_CURRENT_USER, missing.c_str()));
 }

@@ -7,7 +7,7 @@
 
 namespace {
 // Formatted text of one append, terminator included.
-constexpr size_t append_buffer_chars = 5120;
+constexpr size_t kAppendBufferChars = 5120;
 }  // namespace
 
 bool is_file_exists(const wchar_t* path) {
@@ -25,11 +25,11 @@ bool write_to_file(HANDLE file, const char* format, ...) {
     if (SetFilePointer(file, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
         return false;
     }
-    char text[append_buffer_chars] = {};
+    char text[kAppendBufferChars] = {};
     char* end = nullptr;
     va_list args;
     va_start(args, format);
-    const HRESULT hr = StringCchVPrintfExA(text, append_buffer_chars, &end, nullptr, 0, format, args);
+    const HRESULT hr = StringCchVPrintfExA(text, kAppendBufferChars, &end, nullptr, 0, format, args);
     va_end(args);
     if (FAILED(hr) || end == nullptr) {
         return false;
