@@ -4,78 +4,38 @@
 // path of the WMI code free of manual clean-up.
 #pragma once
 
+#include "util/base/handles.h"
+
 #include <windows.h>
 #include <oleauto.h>
 
-#include <utility>
+namespace handle_traits {
+template <class T>
+struct com_reference {
+    using pointer = T*;
+    static pointer none() { return nullptr; }
+    static void close(pointer object) { object->Release(); }
+};
+struct bstr {
+    using pointer = BSTR;
+    static pointer none() { return nullptr; }
+    static void close(pointer text) { SysFreeString(text); }
+};
+}  // namespace handle_traits
 
 // One reference to a COM interface.
 template <class T>
-class com_ptr {
+class com_ptr : public unique_win_handle<handle_traits::com_reference<T>> {
 public:
-    com_ptr() = default;
-    explicit com_ptr(T* p) : _p(p) {}  // adopts the reference
-    ~com_ptr() { reset(); }
-    com_ptr(const com_ptr&) = delete;
-    com_ptr& operator=(const com_ptr&) = delete;
-    com_ptr(com_ptr&& other) noexcept : _p(other.release()) {}
-    com_ptr& operator=(com_ptr&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-
-    T* get() const { return _p; }
-    T* operator->() const { return _p; }
-    explicit operator bool() const { return _p != nullptr; }
-
-    // Address to receive a new reference; drops the one held first.
-    T** put() {
-        reset();
-        return &_p;
-    }
-    // Releases the held reference (if any) and adopts p.
-    void reset(T* p = nullptr) {
-        T* old = _p;
-        _p = p;
-        if (old != nullptr) {
-            old->Release();
-        }
-    }
-    // Gives the reference to the caller.
-    T* release() {
-        T* p = _p;
-        _p = nullptr;
-        return p;
-    }
-
-private:
-    T* _p = nullptr;
+    using unique_win_handle<handle_traits::com_reference<T>>::unique_win_handle;
+    T* operator->() const { return this->get(); }
 };
 
 // A BSTR made from wide text; null when the text was null or allocation failed.
-class bstr_holder {
+class bstr_holder : public unique_win_handle<handle_traits::bstr> {
 public:
-    explicit bstr_holder(const wchar_t* text) : _s(text != nullptr ? SysAllocString(text) : nullptr) {}
-    ~bstr_holder() { reset(); }
-    bstr_holder(const bstr_holder&) = delete;
-    bstr_holder& operator=(const bstr_holder&) = delete;
-
-    BSTR get() const { return _s; }
-    explicit operator bool() const { return _s != nullptr; }
-    // Frees the held string (if any) and adopts s.
-    void reset(BSTR s = nullptr) {
-        const BSTR old = std::exchange(_s, s);
-        if (old != nullptr) {
-            SysFreeString(old);
-        }
-    }
-    // Gives the string to the caller, who frees it.
-    BSTR release() { return std::exchange(_s, nullptr); }
-
-private:
-    BSTR _s;
+    explicit bstr_holder(const wchar_t* text)
+        : unique_win_handle(text != nullptr ? SysAllocString(text) : nullptr) {}
 };
 
 // A VARIANT that is cleared when it goes away or is reused.
