@@ -308,9 +308,7 @@ TEST_F(PnpMonitor, StopEndsThePluginAndGivesBackOnlyItsOwnReference) {
 }
 
 TEST_F(PnpMonitor, InitializeFailsWithoutItsFolderOrWmi) {
-    struct : module_file_api {
-        DWORD module_file_name(wchar_t*, DWORD) const override { return 0; }
-    } no_path;  // the path would be relative to the drive's root
+    const fake_module no_path(L"");  // the path would be relative to the drive's root
     EXPECT_FALSE(PNPMonitor(*this, no_path).initialize());
     init_ok = false;
     EXPECT_FALSE(monitor->initialize());

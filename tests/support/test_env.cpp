@@ -1,7 +1,17 @@
 // Paths, scratch folders, file reads and waits shared by the tests.
 #include "tests/support/test_env.h"
 
+#include "util/base/handles.h"
+
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+
+DWORD fake_module::module_file_name(wchar_t* buffer, DWORD size) const {
+    const size_t n = std::min<size_t>(path.size(), size - 1);
+    path.copy(buffer, n), buffer[n] = L'\0';
+    return path.size() < size ? static_cast<DWORD>(n) : size;
+}
 
 std::wstring test_exe_dir() {
     wchar_t path[MAX_PATH] = {};
@@ -21,18 +31,13 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
 }
 
 std::string read_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    std::string text;
+    const file_handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string text = file ? "" : "<missing>";
     char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+    for (DWORD got = 0; file && ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr) && got > 0;) {
         text.append(chunk, got);
     }
-    CloseHandle(file);
     return text;
 }
 
@@ -46,16 +51,6 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((_path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name != L"." && name != L"..") {
-                DeleteFileW(file(name).c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(_path.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(_path, ignored);
 }

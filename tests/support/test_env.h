@@ -2,10 +2,20 @@
 // whole-file reads, and bounded waits for a condition.
 #pragma once
 
+#include "util/base/module_file.h"
+
 #include <windows.h>
 
 #include <functional>
 #include <string>
+
+// An executable's path as GetModuleFileNameW gives it: cut to the buffer when
+// too long (size returned); no path at all (0) when empty.
+struct fake_module : module_file_api {
+    explicit fake_module(const std::wstring& p) : path(p) {}
+    DWORD module_file_name(wchar_t* buffer, DWORD size) const override;
+    std::wstring path;
+};
 
 // Folder of the running test executable, without a trailing backslash.
 std::wstring test_exe_dir();

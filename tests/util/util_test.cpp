@@ -2,7 +2,6 @@
 // expansion, the program's own path, sessions, file appends, registry strings, and failure lines.
 #include <windows.h>
 
-#include <algorithm>
 #include <tuple>
 
 #include "log/log.h"
@@ -19,18 +18,6 @@
 #include "util/time_text.h"
 
 using words = std::vector<std::wstring>;
-
-// An executable's path as GetModuleFileNameW gives it: cut to the buffer when
-// too long (size returned); 0 for an empty path.
-struct fake_module : module_file_api {
-    explicit fake_module(const std::wstring& p) : path(p) {}
-    DWORD module_file_name(wchar_t* buffer, DWORD size) const override {
-        const size_t n = std::min<size_t>(path.size(), size - 1);
-        path.copy(buffer, n), buffer[n] = L'\0';
-        return path.size() < size ? static_cast<DWORD>(n) : size;
-    }
-    std::wstring path;
-};
 
 TEST(Strings, SplitCutExtensionLowerCaseAndAnsiCopies) {
     const std::tuple<std::wstring, bool, words> lists[] = {
