@@ -3,7 +3,7 @@
 // record the agent hands over and answers it (or not).
 #pragma once
 
-#include "tools/service_simulator/section_reader.h"
+#include "tools/service_side/service_objects.h"
 
 #include <windows.h>
 
@@ -15,9 +15,7 @@
 
 class ServiceStub {
 public:
-    struct options {
-        bool request = true, response = true, section = true;
-    };
+    using options = service_objects::parts;
     struct delivery {
         section_record record;
         bool decoded = false;
@@ -49,8 +47,8 @@ public:
 private:
     void run(DWORD hold_ms, bool answer, DWORD first_hold_ms);
 
-    HANDLE _request = nullptr, _response = nullptr, _section = nullptr, _quit = nullptr;
-    uint8_t* _view = nullptr;
+    service_objects _objects;
+    event_handle _quit;
     std::thread _thread;
     std::mutex _lock;
     std::condition_variable _cond;

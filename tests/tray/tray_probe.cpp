@@ -4,7 +4,7 @@
 //                           restarting shell loses every icon
 //   tray_probe --taskbar-created
 //                           broadcasts "TaskbarCreated", as a shell does once it is back
-#include "tools/agent_window/agent_window.h"
+#include "tools/service_side/agent_window.h"
 
 #include <windows.h>
 #include <shellapi.h>

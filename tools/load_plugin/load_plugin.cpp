@@ -20,6 +20,9 @@
 // and, when the driver made it, the section Global\talvern_load_stamps_<pid>:
 // for event i of thread 0, two precise FILETIMEs at [2i] and [2i+1], taken
 // just before the callback is called and just after it returns.
+#include "tools/load_plugin/load_names.h"
+#include "util/base/handles.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -49,13 +52,13 @@ script g_script;
 void* g_context = nullptr;
 device_event_fn g_callback = nullptr;
 std::atomic<bool> g_stopping{false};
-std::vector<HANDLE> g_threads;
-std::vector<HANDLE> g_go;  // one manual-reset event per batch
-HANDLE g_pace = nullptr;
-HANDLE g_stop_event = nullptr;  // wakes waiting threads on Stop
-HANDLE g_stamps_section = nullptr;
-uint64_t* g_stamps = nullptr;
-constexpr unsigned kStampEvents = 65536;
+std::vector<unique_handle> g_threads;
+std::vector<event_handle> g_go;  // one manual-reset event per batch
+event_handle g_pace;
+event_handle g_stop_event;  // wakes waiting threads on Stop
+section_handle g_stamps_section;
+mapped_view g_stamps_view;
+uint64_t* g_stamps = nullptr;  // g_stamps_view's FILETIME pairs
 
 uint64_t precise_now() {
     FILETIME f;
@@ -65,10 +68,6 @@ uint64_t precise_now() {
 
 // Malformed drive letters the agent must refuse without harm.
 const wchar_t* const kBadLetters[] = {L"", L"C", L"C:\\", L"CC", L"1:", L"c:x", L"\x00e9:", nullptr};
-
-std::wstring object_name(const wchar_t* prefix) {
-    return std::wstring(L"Global\\talvern_load_") + prefix + L"_" + std::to_wstring(GetCurrentProcessId());
-}
 
 script read_script() {
     script s;
@@ -111,7 +110,7 @@ script read_script() {
 
 // Waits for a driver signal; false when Stop came first.
 bool wait_signal(HANDLE signal) {
-    HANDLE handles[2] = {g_stop_event, signal};
+    HANDLE handles[2] = {g_stop_event.get(), signal};
     return WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
 }
 
@@ -121,13 +120,13 @@ DWORD WINAPI fire_thread(void* parameter) {
     unsigned bad = 0;
     unsigned number = 0;
     for (unsigned batch = 0; batch < g_script.batches; ++batch) {
-        if (!wait_signal(g_go[batch])) return 0;
+        if (!wait_signal(g_go[batch].get())) return 0;
         for (unsigned i = 0; i < g_script.count && !g_stopping; ++i, ++number) {
             const uint8_t byte = g_script.event >= 0
                                      ? static_cast<uint8_t>(g_script.event)
                                      : static_cast<uint8_t>(2 + t + g_script.threads * (number % period));
             const std::wstring& letter = g_script.letters[number % g_script.letters.size()];
-            uint64_t* stamp = (t == 0 && g_stamps != nullptr && number < kStampEvents) ? g_stamps + 2 * number : nullptr;
+            uint64_t* stamp = (t == 0 && g_stamps != nullptr && number < kLoadStampEvents) ? g_stamps + 2 * number : nullptr;
             if (stamp != nullptr) stamp[0] = precise_now();
             g_callback(g_context, byte, letter.c_str());
             if (stamp != nullptr) stamp[1] = precise_now();
@@ -135,7 +134,7 @@ DWORD WINAPI fire_thread(void* parameter) {
                 const wchar_t* bad_letter = kBadLetters[bad++ % (sizeof(kBadLetters) / sizeof(kBadLetters[0]))];
                 g_callback(g_context, byte, bad_letter);
             }
-            if (g_script.pace && !wait_signal(g_pace)) return 0;
+            if (g_script.pace && !wait_signal(g_pace.get())) return 0;
         }
     }
     return 0;
@@ -144,58 +143,47 @@ DWORD WINAPI fire_thread(void* parameter) {
 }  // namespace
 
 LOAD_PLUGIN_EXPORT void Start(void* context, device_event_fn callback) {
+    const DWORD pid = GetCurrentProcessId();
     g_script = read_script();
     g_context = context;
     g_callback = callback;
     g_stopping = false;
-    g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool ready = g_stop_event != nullptr && callback != nullptr;
+    g_stop_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    bool ready = g_stop_event && callback != nullptr;
     for (unsigned b = 0; ready && b < g_script.batches; ++b) {
-        HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, object_name((L"go" + std::to_wstring(b)).c_str()).c_str());
-        ready = go != nullptr;  // without it the driver did not prepare this run
-        if (ready) g_go.push_back(go);
+        event_handle go(OpenEventW(SYNCHRONIZE, FALSE, load_go_event_name(b, pid).c_str()));
+        ready = static_cast<bool>(go);  // without it the driver did not prepare this run
+        if (ready) g_go.push_back(std::move(go));
     }
-    g_pace = OpenEventW(SYNCHRONIZE, FALSE, object_name(L"pace").c_str());
-    g_stamps_section = OpenFileMappingW(FILE_MAP_WRITE, FALSE, object_name(L"stamps").c_str());
-    if (g_stamps_section != nullptr) {
-        g_stamps = static_cast<uint64_t*>(
-            MapViewOfFile(g_stamps_section, FILE_MAP_WRITE, 0, 0, 2 * sizeof(uint64_t) * kStampEvents));
+    g_pace.reset(OpenEventW(SYNCHRONIZE, FALSE, load_object_name(L"pace", pid).c_str()));
+    g_stamps_section.reset(OpenFileMappingW(FILE_MAP_WRITE, FALSE, load_object_name(L"stamps", pid).c_str()));
+    if (g_stamps_section) {
+        g_stamps_view.reset(MapViewOfFile(g_stamps_section.get(), FILE_MAP_WRITE, 0, 0, kLoadStampsSize));
+        g_stamps = static_cast<uint64_t*>(g_stamps_view.get());
     }
-    if (g_script.pace && g_pace == nullptr) ready = false;
+    if (g_script.pace && !g_pace) ready = false;
     for (unsigned t = 0; ready && g_script.count != 0 && t < g_script.threads; ++t) {
-        HANDLE thread = CreateThread(nullptr, 0, fire_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(t)), 0,
-                                     nullptr);
-        if (thread != nullptr) g_threads.push_back(thread);
+        unique_handle thread(CreateThread(nullptr, 0, fire_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(t)),
+                                          0, nullptr));
+        if (thread) g_threads.push_back(std::move(thread));
     }
     // Tells the driver that the agent has come this far (also with nothing to fire).
-    HANDLE started = OpenEventW(EVENT_MODIFY_STATE, FALSE, object_name(L"started").c_str());
-    if (started != nullptr) {
-        SetEvent(started);
-        CloseHandle(started);
-    }
+    const event_handle started(OpenEventW(EVENT_MODIFY_STATE, FALSE, load_object_name(L"started", pid).c_str()));
+    if (started) SetEvent(started.get());
 }
 
 LOAD_PLUGIN_EXPORT void Stop() {
     // No call of the callback may run or come once Stop has returned.
     g_stopping = true;
-    if (g_stop_event != nullptr) SetEvent(g_stop_event);
-    for (HANDLE thread : g_threads) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+    if (g_stop_event) SetEvent(g_stop_event.get());
+    for (const unique_handle& thread : g_threads) {
+        WaitForSingleObject(thread.get(), INFINITE);
     }
     g_threads.clear();
-    for (HANDLE go : g_go) {
-        CloseHandle(go);
-    }
     g_go.clear();
-    if (g_stamps != nullptr) {
-        UnmapViewOfFile(g_stamps);
-        g_stamps = nullptr;
-    }
-    for (HANDLE* h : {&g_pace, &g_stop_event, &g_stamps_section}) {
-        if (*h != nullptr) {
-            CloseHandle(*h);
-            *h = nullptr;
-        }
-    }
+    g_stamps = nullptr;
+    g_stamps_view.reset();
+    g_pace.reset();
+    g_stop_event.reset();
+    g_stamps_section.reset();
 }

@@ -13,8 +13,11 @@
 // stdout: one "name value" line per figure, then "result ok" or
 // "result FAIL <reason>" lines. Exit code 0 when every check held, 1 when one
 // failed, 2 for bad arguments, 3 when the run could not be made.
-#include "tools/agent_window/agent_window.h"
-#include "tools/service_simulator/section_reader.h"
+#include "tools/load_plugin/load_names.h"
+#include "tools/service_side/agent_process.h"
+#include "tools/service_side/agent_window.h"
+#include "tools/service_side/service_objects.h"
+#include "util/base/handles.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -109,25 +112,6 @@ bool parse(int argc, wchar_t** argv, options& o) {
     return true;
 }
 
-std::wstring name_of(const wchar_t* prefix, DWORD pid) { return prefix + std::to_wstring(pid); }
-
-struct handles {
-    std::vector<HANDLE> list;
-    HANDLE add(HANDLE h) {
-        if (h != nullptr) list.push_back(h);
-        return h;
-    }
-    void close(HANDLE& h) {
-        if (h == nullptr) return;
-        list.erase(std::remove(list.begin(), list.end(), h), list.end());
-        CloseHandle(h);
-        h = nullptr;
-    }
-    ~handles() {
-        for (HANDLE h : list) CloseHandle(h);
-    }
-};
-
 // Wine fills PrivateUsage and PagefileUsage from the process's swap use, so
 // under Wine they read 0 unless it swaps; the working set (resident memory)
 // is the figure that moves.
@@ -153,16 +137,15 @@ memory_figures memory_of(HANDLE process) {
 
 // Reads a small file whole; empty on failure.
 std::string read_small_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return std::string();
+    const file_handle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+    if (!file) return std::string();
     std::string text;
     char buffer[4096];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got != 0 && text.size() < 65536) {
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got != 0 && text.size() < 65536) {
         text.append(buffer, got);
     }
-    CloseHandle(file);
     return text;
 }
 
@@ -197,8 +180,8 @@ public:
 private:
     void find() {
         WIN32_FIND_DATAW entry;
-        HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &entry);
-        if (search == INVALID_HANDLE_VALUE) return;
+        const find_handle search(FindFirstFileW(L"Z:\\proc\\*", &entry));
+        if (!search) return;
         do {
             const std::wstring name = entry.cFileName;
             if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
@@ -210,8 +193,7 @@ private:
                 _unix_pid = name;
                 break;
             }
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
+        } while (FindNextFileW(search.get(), &entry));
     }
 
     std::string _mark;
@@ -233,10 +215,6 @@ struct received {
 class run_state {
 public:
     explicit run_state(const options& o) : _o(o) {}
-    ~run_state() {
-        if (_view != nullptr) UnmapViewOfFile(_view);
-        if (_stamps != nullptr) UnmapViewOfFile(_stamps);
-    }
     run_state(const run_state&) = delete;
     run_state& operator=(const run_state&) = delete;
 
@@ -245,24 +223,24 @@ public:
         const ULONGLONG deadline = GetTickCount64() + _o.timeout_s * 1000ull;
         _deadline = deadline;
 
-        HANDLE started_wait[2] = {_process, _started};
+        HANDLE started_wait[2] = {_agent.process.get(), _started.get()};
         DWORD ret = WAIT_TIMEOUT;
         for (int waited = 0; waited < 600 && ret == WAIT_TIMEOUT; ++waited) {
             ret = WaitForMultipleObjects(2, started_wait, FALSE, 100);
-            if (ret == WAIT_TIMEOUT && _o.started_by_dialog && find_agent_dialog(_pid) != nullptr) {
+            if (ret == WAIT_TIMEOUT && _o.started_by_dialog && find_agent_dialog(_agent.pid) != nullptr) {
                 ret = WAIT_OBJECT_0 + 1;
             }
         }
         if (ret != WAIT_OBJECT_0 + 1) {
             DWORD code = 0;
-            GetExitCodeProcess(_process, &code);
+            GetExitCodeProcess(_agent.process.get(), &code);
             status("the plug-in was not started (wait %lu, agent exit code %ld)", ret, static_cast<long>(code));
             printf("agent_exit_code %ld\n", static_cast<long>(code));
             if (ret == WAIT_OBJECT_0 && static_cast<int>(code) == _o.expect_exit) {
                 printf("result ok\n");
                 return 0;
             }
-            TerminateProcess(_process, 3);
+            TerminateProcess(_agent.process.get(), 3);
             printf("result FAIL plug-in not started\n");
             return 1;
         }
@@ -273,7 +251,7 @@ public:
 
         bool closing = false;
         for (unsigned b = 0; b < _o.batches && !closing; ++b) {
-            SetEvent(_go[b]);
+            SetEvent(_go[b].get());
             const size_t target = static_cast<size_t>(_o.expect) * (b + 1);
             const ULONGLONG begun = GetTickCount64();
             while (_records.size() < target && !timed_out() && alive()) {
@@ -294,7 +272,7 @@ public:
         if (_o.idle_cpu_s != 0) {
             // Beside the agent, a bare Wine process that only sleeps: the
             // baseline of idle CPU time and memory.
-            HANDLE sleeper = start_sleeper(_o.idle_cpu_s * 1000 + 5000);
+            const unique_handle sleeper = start_sleeper(_o.idle_cpu_s * 1000 + 5000);
             cpu_meter sleeper_cpu(_agent_mark + "-sleeper");
             serve_for(1000);
             const double before = agent_cpu.ms();
@@ -303,13 +281,12 @@ public:
             const double after = agent_cpu.ms();
             printf("idle_cpu_ms %.1f\n", after - before);
             printf("idle_cpu_s %u\n", _o.idle_cpu_s);
-            if (sleeper != nullptr) {
+            if (sleeper) {
                 printf("sleeper_idle_cpu_ms %.1f\n", sleeper_cpu.ms() - sleeper_before);
-                const memory_figures m = memory_of(sleeper);
+                const memory_figures m = memory_of(sleeper.get());
                 printf("sleeper_pagefile_kb %.0f\n", m.pagefile_kb);
                 printf("sleeper_working_set_kb %.0f\n", m.working_set_kb);
-                TerminateProcess(sleeper, 0);
-                CloseHandle(sleeper);
+                TerminateProcess(sleeper.get(), 0);
             }
         }
         printf("cpu_ms_total %.1f\n", agent_cpu.ms() - cpu_start);
@@ -328,61 +305,42 @@ private:
         const std::string mark = "--load-run=" + std::to_string(GetCurrentProcessId()) + "-" +
                                  std::to_string(GetTickCount64());
         _agent_mark = mark;
-        std::wstring command = L"\"" + _o.agent + L"\" " + std::wstring(mark.begin(), mark.end());
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(_o.agent.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                            nullptr, &si, &pi)) {
+        if (!start_process(_o.agent, std::wstring(mark.begin(), mark.end()), true, _agent)) {
             status("CreateProcessW failed, gle=%lu", GetLastError());
             return false;
         }
-        _process = _h.add(pi.hProcess);
-        _pid = pi.dwProcessId;
-        _request = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\ttosq_", _pid).c_str()));
-        _response = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\ttosr_", _pid).c_str()));
-        _section = _h.add(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                             name_of(L"Global\\ttosd_", _pid).c_str()));
-        _view = _section ? static_cast<uint8_t*>(MapViewOfFile(_section, FILE_MAP_ALL_ACCESS, 0, 0, 4096)) : nullptr;
-        _started = _h.add(CreateEventW(nullptr, TRUE, FALSE, name_of(L"Global\\talvern_load_started_", _pid).c_str()));
-        _pace = _h.add(CreateEventW(nullptr, FALSE, FALSE, name_of(L"Global\\talvern_load_pace_", _pid).c_str()));
-        _stamps_section = _h.add(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                                    2 * sizeof(uint64_t) * kStampEvents,
-                                                    name_of(L"Global\\talvern_load_stamps_", _pid).c_str()));
-        _stamps = _stamps_section ? static_cast<const uint64_t*>(MapViewOfFile(_stamps_section, FILE_MAP_READ, 0, 0, 0))
-                                  : nullptr;
+        const DWORD pid = _agent.pid;
+        bool made = _service.create(pid);
+        _started.reset(CreateEventW(nullptr, TRUE, FALSE, load_object_name(L"started", pid).c_str()));
+        _pace.reset(CreateEventW(nullptr, FALSE, FALSE, load_object_name(L"pace", pid).c_str()));
+        _stamps_section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kLoadStampsSize,
+                                                 load_object_name(L"stamps", pid).c_str()));
+        if (_stamps_section) _stamps.reset(MapViewOfFile(_stamps_section.get(), FILE_MAP_READ, 0, 0, 0));
         for (unsigned b = 0; b < _o.batches; ++b) {
-            const std::wstring prefix = L"Global\\talvern_load_go" + std::to_wstring(b) + L"_";
-            _go.push_back(_h.add(CreateEventW(nullptr, TRUE, FALSE, name_of(prefix.c_str(), _pid).c_str())));
+            _go.emplace_back(CreateEventW(nullptr, TRUE, FALSE, load_go_event_name(b, pid).c_str()));
         }
-        if (!_request || !_response || !_view || !_started || !_pace || _go.back() == nullptr) {
+        made = made && _started && _pace && _go.back();
+        if (!made) {
             status("creating the service's objects failed, gle=%lu", GetLastError());
-            TerminateProcess(_process, 3);
+            TerminateProcess(_agent.process.get(), 3);
             return false;
         }
-        ResumeThread(pi.hThread);
-        CloseHandle(pi.hThread);
-        status("agent pid %lu started", _pid);
+        resume_process(_agent);
+        status("agent pid %lu started", _agent.pid);
         return true;
     }
 
-    HANDLE start_sleeper(unsigned ms) {
+    unique_handle start_sleeper(unsigned ms) {
         wchar_t self[MAX_PATH] = {};
         GetModuleFileNameW(nullptr, self, MAX_PATH);
         const std::string mark = _agent_mark + "-sleeper";
-        std::wstring command = L"\"" + std::wstring(self) + L"\" --sleep-ms " + std::to_wstring(ms) + L" " +
-                               std::wstring(mark.begin(), mark.end());
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-            return nullptr;
-        }
-        CloseHandle(pi.hThread);
-        return pi.hProcess;
+        started_process sleeper;
+        start_process(self, L"--sleep-ms " + std::to_wstring(ms) + L" " + std::wstring(mark.begin(), mark.end()),
+                      false, sleeper);
+        return std::move(sleeper.process);
     }
 
-    bool alive() const { return WaitForSingleObject(_process, 0) == WAIT_TIMEOUT; }
+    bool alive() const { return WaitForSingleObject(_agent.process.get(), 0) == WAIT_TIMEOUT; }
     bool timed_out() const { return GetTickCount64() >= _deadline; }
 
     void serve_for(unsigned ms) {
@@ -396,22 +354,21 @@ private:
 
     // Waits up to ms for one request and answers it.
     void serve(DWORD ms) {
-        if (_request == nullptr) {
+        if (_service.request() == nullptr) {
             Sleep(ms);
             return;
         }
-        const DWORD ret = WaitForSingleObject(_request, ms);
+        const DWORD ret = WaitForSingleObject(_service.request(), ms);
         if (ret != WAIT_OBJECT_0) return;
         const uint64_t at = now_filetime();
-        if (_view[0] != 1) {
+        section_record record;
+        std::string error;
+        const service_objects::taken taken = _service.take_record(_copy, record, error);
+        if (taken == service_objects::taken::nothing) {
             ++_empty_requests;  // the agent signals once when it stops
             return;
         }
-        section_record record;
-        std::string error;
-        const bool ok = read_section_record(_view, 4096, record, error);
-        _view[0] = 0;
-        if (!ok) {
+        if (taken == service_objects::taken::undecodable) {
             fail("undecodable record: " + error);
         } else {
             _records.push_back(received{record.time, at, record.event_type});
@@ -421,17 +378,13 @@ private:
             // The service dies: its handles go as they would with its process.
             status("service dies after %zu records", _records.size());
             _answering = false;
-            UnmapViewOfFile(_view);
-            _view = nullptr;
-            _h.close(_request);
-            _h.close(_response);
-            _h.close(_section);
+            _service.close();
             return;
         }
         if (_o.no_answer) return;
         if (_o.answer_delay_ms != 0) Sleep(_o.answer_delay_ms);
-        SetEvent(_response);
-        if (_o.pace) SetEvent(_pace);
+        SetEvent(_service.response());
+        if (_o.pace) SetEvent(_pace.get());
     }
 
     void check_sequence(uint8_t event) {
@@ -449,7 +402,7 @@ private:
     }
 
     void report_memory(const char* when) {
-        const memory_figures m = memory_of(_process);
+        const memory_figures m = memory_of(_agent.process.get());
         printf("mem_%s_private_kb %.0f\n", when, m.private_kb);
         printf("mem_%s_working_set_kb %.0f\n", when, m.working_set_kb);
         printf("mem_%s_pagefile_kb %.0f\n", when, m.pagefile_kb);
@@ -457,7 +410,7 @@ private:
     }
 
     int finish() {
-        if (!close_agent_dialog(_pid)) fail("no dialog to close");
+        if (!close_agent_dialog(_agent.pid)) fail("no dialog to close");
         const ULONGLONG asked = GetTickCount64();
         while (alive() && GetTickCount64() - asked < _o.exit_within_ms + 5000ull) {
             serve(50);
@@ -465,13 +418,13 @@ private:
         const ULONGLONG took = GetTickCount64() - asked;
         if (alive()) {
             fail("the agent did not exit");
-            TerminateProcess(_process, 3);
-            WaitForSingleObject(_process, 5000);
+            TerminateProcess(_agent.process.get(), 3);
+            WaitForSingleObject(_agent.process.get(), 5000);
         } else if (took > _o.exit_within_ms) {
             fail("the agent took " + std::to_string(took) + " ms to exit");
         }
         DWORD code = 0;
-        GetExitCodeProcess(_process, &code);
+        GetExitCodeProcess(_agent.process.get(), &code);
         printf("close_to_exit_ms %llu\n", took);
         printf("agent_exit_code %ld\n", static_cast<long>(code));
         if (static_cast<int>(code) != _o.expect_exit) fail("exit code " + std::to_string(static_cast<long>(code)));
@@ -519,18 +472,17 @@ private:
         if (batch_last > batch_first) printf("rate_per_s %.0f\n", n / ((batch_last - batch_first) / 1e7));
     }
 
-    static constexpr size_t kStampEvents = 65536;
-
     // With one reporting thread, the plug-in's own precise stamps around each
     // callback: the latency from the call (not the record's FILETIME), how long
     // the callback took (lookup, record, queueing), and the rest (worker wake,
     // section write, signal, the service's wake).
     void report_stamps() {
-        if (_stamps == nullptr || _o.threads != 1) return;
+        if (!_stamps || _o.threads != 1) return;
+        const auto* stamps = static_cast<const uint64_t*>(_stamps.get());
         std::vector<double> from_call, in_callback, after_callback;
-        for (size_t i = 0; i < _records.size() && i < kStampEvents && i < _o.expect; ++i) {
-            const uint64_t before = _stamps[2 * i];
-            const uint64_t after = _stamps[2 * i + 1];
+        for (size_t i = 0; i < _records.size() && i < kLoadStampEvents && i < _o.expect; ++i) {
+            const uint64_t before = stamps[2 * i];
+            const uint64_t after = stamps[2 * i + 1];
             const uint64_t at = _records[i].received;
             if (before == 0 || after < before || at < before) continue;
             from_call.push_back((at - before) / 10.0);
@@ -550,18 +502,14 @@ private:
 
     const options& _o;
     std::string _agent_mark;
-    handles _h;
-    HANDLE _stamps_section = nullptr;
-    const uint64_t* _stamps = nullptr;
-    HANDLE _process = nullptr;
-    DWORD _pid = 0;
-    HANDLE _request = nullptr;
-    HANDLE _response = nullptr;
-    HANDLE _section = nullptr;
-    uint8_t* _view = nullptr;
-    HANDLE _started = nullptr;
-    HANDLE _pace = nullptr;
-    std::vector<HANDLE> _go;
+    started_process _agent;
+    service_objects _service;
+    std::vector<uint8_t> _copy;  // the section as the last request found it
+    event_handle _started;
+    event_handle _pace;
+    std::vector<event_handle> _go;
+    section_handle _stamps_section;
+    mapped_view _stamps;
     std::vector<received> _records;
     std::vector<unsigned> _next;
     unsigned _sequence_errors = 0;

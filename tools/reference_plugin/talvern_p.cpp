@@ -23,6 +23,7 @@
 // Stop signals the thread and waits for it: when Stop returns no callback is
 // running and none can come. Exports "Start" and "Stop" (see TalvernP.def).
 #include "pnp/plugin_contract.h"
+#include "util/base/handles.h"
 
 #include <windows.h>
 #include <dbt.h>
@@ -36,16 +37,16 @@ __declspec(dllexport) void Stop();
 
 namespace {
 
-constexpr uint8_t event_arrival = 1;
-constexpr uint8_t event_removal = 2;
-constexpr DWORD poll_interval_ms = 1000;
-const wchar_t* const window_class = L"TalvernPDeviceWatcher";
+constexpr uint8_t kEventArrival = 1;
+constexpr uint8_t kEventRemoval = 2;
+constexpr DWORD kPollIntervalMs = 1000;
+const wchar_t* const kWindowClass = L"TalvernPDeviceWatcher";
 
 struct watcher_state {
     std::mutex lock;  // serialises Start and Stop
-    HANDLE thread = nullptr;
+    unique_handle thread;
     DWORD thread_id = 0;
-    HANDLE stop_event = nullptr;
+    event_handle stop_event;
     void* context = nullptr;
     device_event_fn callback = nullptr;
     DWORD known_drives = 0;  // watcher thread only, once it runs
@@ -71,7 +72,7 @@ void report(uint8_t event_type, DWORD drives) {
             const wchar_t letter[3] = {static_cast<wchar_t>(L'A' + i), L':', L'\0'};
             char line[64];
             wsprintfA(line, "TalvernP: %c: %s (event %u)\n", 'A' + i,
-                      event_type == event_arrival ? "arrived" : "went away", event_type);
+                      event_type == kEventArrival ? "arrived" : "went away", event_type);
             OutputDebugStringA(line);
             g_watcher.callback(g_watcher.context, event_type, letter);
         }
@@ -96,8 +97,8 @@ void update_drives(DWORD present) {
     const DWORD removed = g_watcher.known_drives & ~present;
     const DWORD arrived = present & ~g_watcher.known_drives;
     g_watcher.known_drives = present;
-    report(event_removal, removed);
-    report(event_arrival, arrived);
+    report(kEventRemoval, removed);
+    report(kEventArrival, arrived);
 }
 
 LRESULT CALLBACK watcher_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -119,28 +120,29 @@ HWND create_watcher_window(HINSTANCE instance) {
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = &watcher_proc;
     wc.hInstance = instance;
-    wc.lpszClassName = window_class;
+    wc.lpszClassName = kWindowClass;
     if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
         return nullptr;
     }
-    return CreateWindowExW(0, window_class, L"TalvernP", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance,
+    return CreateWindowExW(0, kWindowClass, L"TalvernP", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, instance,
                            nullptr);
 }
 
 DWORD WINAPI watcher_thread(void* param) {
     // The thread holds a reference of its own on the library, so its code stays
     // mapped until it has left it.
-    HMODULE module = static_cast<HMODULE>(param);
+    module_handle module(static_cast<HMODULE>(param));
     // Without a window (no desktop) the poll alone finds the changes.
-    HWND window = create_watcher_window(module);
+    HWND window = create_watcher_window(module.get());
     OutputDebugStringA(window != nullptr ? "TalvernP: watching drive letters.\n"
                                          : "TalvernP: watching drive letters (no window, polling only).\n");
 
-    ULONGLONG next_poll = GetTickCount64() + poll_interval_ms;
+    ULONGLONG next_poll = GetTickCount64() + kPollIntervalMs;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
         const DWORD wait_ms = next_poll > now ? static_cast<DWORD>(next_poll - now) : 0;
-        const DWORD woke = MsgWaitForMultipleObjects(1, &g_watcher.stop_event, FALSE, wait_ms, QS_ALLINPUT);
+        const HANDLE stop_event = g_watcher.stop_event.get();
+        const DWORD woke = MsgWaitForMultipleObjects(1, &stop_event, FALSE, wait_ms, QS_ALLINPUT);
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
             break;
         }
@@ -155,16 +157,16 @@ DWORD WINAPI watcher_thread(void* param) {
         }
         if (GetTickCount64() >= next_poll) {
             update_drives(present_drives());
-            next_poll = GetTickCount64() + poll_interval_ms;
+            next_poll = GetTickCount64() + kPollIntervalMs;
         }
     }
 
     if (window != nullptr) {
         DestroyWindow(window);
     }
-    UnregisterClassW(window_class, module);
+    UnregisterClassW(kWindowClass, module.get());
     OutputDebugStringA("TalvernP: stopped.\n");
-    FreeLibraryAndExitThread(module, 0);
+    FreeLibraryAndExitThread(module.release(), 0);
     return 0;
 }
 
@@ -172,55 +174,51 @@ DWORD WINAPI watcher_thread(void* param) {
 
 void Start(void* context, device_event_fn callback) {
     std::lock_guard<std::mutex> guard(g_watcher.lock);
-    if (g_watcher.thread != nullptr && WaitForSingleObject(g_watcher.thread, 0) == WAIT_OBJECT_0) {
+    if (g_watcher.thread && WaitForSingleObject(g_watcher.thread.get(), 0) == WAIT_OBJECT_0) {
         // The thread of a Stop made from inside a callback has ended by now.
-        CloseHandle(g_watcher.thread);
-        CloseHandle(g_watcher.stop_event);
-        g_watcher.thread = nullptr;
-        g_watcher.stop_event = nullptr;
+        g_watcher.thread.reset();
+        g_watcher.stop_event.reset();
     }
-    if (g_watcher.thread != nullptr || callback == nullptr) {
+    if (g_watcher.thread || callback == nullptr) {
         return;  // already started, or nobody to report to
     }
-    HMODULE module = nullptr;
+    module_handle module;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&this_module),
-                            &module)) {
+                            module.put())) {
         return;
     }
-    g_watcher.stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_watcher.stop_event == nullptr) {
-        FreeLibrary(module);
+    g_watcher.stop_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!g_watcher.stop_event) {
         return;
     }
     g_watcher.context = context;
     g_watcher.callback = callback;
     // Drives present now are the baseline; only later changes are reported.
     g_watcher.known_drives = present_drives();
-    g_watcher.thread = CreateThread(nullptr, 0, &watcher_thread, module, 0, &g_watcher.thread_id);
-    if (g_watcher.thread == nullptr) {
-        CloseHandle(g_watcher.stop_event);
-        g_watcher.stop_event = nullptr;
-        FreeLibrary(module);
+    g_watcher.thread.reset(CreateThread(nullptr, 0, &watcher_thread, module.get(), 0, &g_watcher.thread_id));
+    if (!g_watcher.thread) {
+        g_watcher.stop_event.reset();
+        return;
     }
+    module.release();  // the thread's reference now, given back by FreeLibraryAndExitThread
 }
 
 void Stop() {
     std::lock_guard<std::mutex> guard(g_watcher.lock);
-    if (g_watcher.thread == nullptr) {
+    if (!g_watcher.thread) {
         return;
     }
-    SetEvent(g_watcher.stop_event);
+    SetEvent(g_watcher.stop_event.get());
     if (GetCurrentThreadId() == g_watcher.thread_id) {
         // Called from inside a callback: the thread ends after that callback
-        // returns; it cannot wait for itself. Its handles stay open.
+        // returns; it cannot wait for itself. Its handles stay open until the
+        // next Start (or the library's unload) closes them.
         return;
     }
-    WaitForSingleObject(g_watcher.thread, INFINITE);
-    CloseHandle(g_watcher.thread);
-    CloseHandle(g_watcher.stop_event);
-    g_watcher.thread = nullptr;
+    WaitForSingleObject(g_watcher.thread.get(), INFINITE);
+    g_watcher.thread.reset();
     g_watcher.thread_id = 0;
-    g_watcher.stop_event = nullptr;
+    g_watcher.stop_event.reset();
     g_watcher.callback = nullptr;
     g_watcher.context = nullptr;
 }

@@ -8,9 +8,10 @@
 // the objects or create them late, and close the agent's dialog after a number
 // of records or a time. When the agent has exited it reports the exit code and
 // exits with it.
-#include "tools/agent_window/agent_window.h"
+#include "tools/service_side/agent_process.h"
+#include "tools/service_side/agent_window.h"
+#include "tools/service_side/service_objects.h"
 #include "util/base/json_string.h"
-#include "tools/service_simulator/section_reader.h"
 
 #include <windows.h>
 
@@ -49,11 +50,9 @@ constexpr int kExitFailure = 3;
 struct options {
     std::wstring start_path;
     DWORD attach_pid = 0;
-    bool create_request = true;
-    bool create_response = true;
-    bool create_section = true;
+    service_objects::parts create;  // all three unless --objects says otherwise
     DWORD create_after_ms = 0;
-    DWORD section_size = 4096;
+    DWORD section_size = kSectionSize;
     DWORD answer_delay_ms = 0;
     bool no_answer = false;
     DWORD close_after_records = 0;  // 0: never
@@ -88,7 +87,7 @@ bool parse_number(const wchar_t* text, DWORD& value) {
 
 // An empty list creates none of the objects.
 bool parse_objects(const std::wstring& list, options& opt) {
-    opt.create_request = opt.create_response = opt.create_section = false;
+    opt.create = {false, false, false};
     std::wstring item;
     for (size_t i = 0; i <= list.size(); ++i) {
         if (i < list.size() && list[i] != L',') {
@@ -96,11 +95,11 @@ bool parse_objects(const std::wstring& list, options& opt) {
             continue;
         }
         if (item == L"request") {
-            opt.create_request = true;
+            opt.create.request = true;
         } else if (item == L"response") {
-            opt.create_response = true;
+            opt.create.response = true;
         } else if (item == L"section") {
-            opt.create_section = true;
+            opt.create.section = true;
         } else if (!item.empty()) {
             return false;
         }
@@ -144,7 +143,7 @@ bool parse_arguments(int argc, wchar_t** argv, options& opt, bool& help) {
             if (!need_number(opt.create_after_ms)) return false;
         } else if (arg == L"--section-size") {
             if (!need_number(opt.section_size)) return false;
-            if (opt.section_size < 4096) {
+            if (opt.section_size < kSectionSize) {
                 status(L"--section-size must be at least 4096: the agent maps the first 4096 bytes");
                 return false;
             }
@@ -170,10 +169,6 @@ bool parse_arguments(int argc, wchar_t** argv, options& opt, bool& help) {
         return false;
     }
     return true;
-}
-
-std::wstring object_name(const wchar_t* prefix, DWORD pid) {
-    return std::wstring(prefix) + std::to_wstring(pid);
 }
 
 // JSON string literal of UTF-16 text, written as UTF-8.
@@ -223,98 +218,29 @@ bool close_agent(DWORD pid) {
     return close_agent_dialog(pid);
 }
 
-// The service's objects for one agent process, closed on every path out.
-struct service_objects {
-    HANDLE request = nullptr;
-    HANDLE response = nullptr;
-    HANDLE section = nullptr;
-    uint8_t* view = nullptr;
-    DWORD view_size = 0;
+// The service's objects, each creation step noted on stderr.
+bool create_objects(const options& opt, DWORD pid, service_objects& objects) {
+    return objects.create(pid, opt.create, opt.section_size,
+                          [](const std::wstring& line) { status(L"%ls", line.c_str()); });
+}
 
-    ~service_objects() {
-        if (view != nullptr) UnmapViewOfFile(view);
-        if (section != nullptr) CloseHandle(section);
-        if (request != nullptr) CloseHandle(request);
-        if (response != nullptr) CloseHandle(response);
-    }
-
-    bool create(const options& opt, DWORD pid) {
-        if (opt.create_request) {
-            const std::wstring name = object_name(L"Global\\ttosq_", pid);
-            request = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-            if (request == nullptr) {
-                status(L"CreateEventW(%ls) failed, gle=%lu", name.c_str(), GetLastError());
-                return false;
-            }
-            status(L"created %ls", name.c_str());
-        }
-        if (opt.create_response) {
-            const std::wstring name = object_name(L"Global\\ttosr_", pid);
-            response = CreateEventW(nullptr, FALSE, FALSE, name.c_str());
-            if (response == nullptr) {
-                status(L"CreateEventW(%ls) failed, gle=%lu", name.c_str(), GetLastError());
-                return false;
-            }
-            status(L"created %ls", name.c_str());
-        }
-        if (opt.create_section) {
-            const std::wstring name = object_name(L"Global\\ttosd_", pid);
-            section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, opt.section_size,
-                                         name.c_str());
-            if (section == nullptr) {
-                status(L"CreateFileMappingW(%ls) failed, gle=%lu", name.c_str(), GetLastError());
-                return false;
-            }
-            view = static_cast<uint8_t*>(MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-            if (view == nullptr) {
-                status(L"MapViewOfFile(%ls) failed, gle=%lu", name.c_str(), GetLastError());
-                return false;
-            }
-            view_size = opt.section_size;
-            status(L"created %ls (%lu bytes)", name.c_str(), opt.section_size);
-        }
-        return true;
-    }
-};
-
-struct agent_process {
-    HANDLE process = nullptr;
-    HANDLE thread = nullptr;  // only for an agent started here
-    DWORD pid = 0;
-
-    ~agent_process() {
-        if (thread != nullptr) CloseHandle(thread);
-        if (process != nullptr) CloseHandle(process);
-    }
-};
-
-bool start_agent(const std::wstring& path, agent_process& agent) {
-    std::wstring command_line = L"\"" + path + L"\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(path.c_str(), &command_line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                        &si, &pi)) {
+bool start_agent(const std::wstring& path, started_process& agent) {
+    if (!start_process(path, std::wstring(), true, agent)) {
         status(L"CreateProcessW(%ls) failed, gle=%lu", path.c_str(), GetLastError());
         return false;
     }
-    agent.process = pi.hProcess;
-    agent.thread = pi.hThread;
-    agent.pid = pi.dwProcessId;
     status(L"started agent pid %lu (suspended)", agent.pid);
     return true;
 }
 
-bool resume_agent(agent_process& agent) {
-    if (agent.thread == nullptr) {
+bool resume_agent(started_process& agent) {
+    if (!agent.thread) {
         return true;
     }
-    if (ResumeThread(agent.thread) == static_cast<DWORD>(-1)) {
+    if (!resume_process(agent)) {
         status(L"ResumeThread failed, gle=%lu", GetLastError());
         return false;
     }
-    CloseHandle(agent.thread);
-    agent.thread = nullptr;
     status(L"agent resumed");
     return true;
 }
@@ -323,47 +249,45 @@ bool resume_agent(agent_process& agent) {
 // a fresh record (the agent signals both events once when it stops) is noted
 // and left unanswered.
 bool serve_request(const options& opt, service_objects& objects, unsigned long& records) {
-    if (objects.view == nullptr) {
+    if (objects.view() == nullptr) {
         status(L"request signalled, but no section was created");
         return false;
     }
-    std::vector<uint8_t> copy(objects.view, objects.view + objects.view_size);
-    // Mark the record as read, so a later signal without a new record is seen.
-    objects.view[0] = objects.view[1] = objects.view[2] = objects.view[3] = 0;
-
+    std::vector<uint8_t> copy;
     section_record record;
     std::string error;
-    if (copy[0] != 1 || copy[1] != 0 || copy[2] != 0 || copy[3] != 0) {
+    const service_objects::taken taken = objects.take_record(copy, record, error);
+    if (taken == service_objects::taken::nothing) {
         status(L"request signalled without a new record (the agent signals once when it stops)");
         return false;
     }
-    if (!read_section_record(copy.data(), copy.size(), record, error)) {
+    if (taken == service_objects::taken::undecodable) {
         printf("{\"seq\":%lu,\"error\":%s}\n", records + 1, json_string(std::wstring(error.begin(), error.end())).c_str());
         fflush(stdout);
     } else {
         print_record(records + 1, record);
     }
     ++records;
-    if (opt.no_answer || objects.response == nullptr) {
+    if (opt.no_answer || objects.response() == nullptr) {
         return true;
     }
     if (opt.answer_delay_ms != 0) {
         Sleep(opt.answer_delay_ms);
     }
-    SetEvent(objects.response);
+    SetEvent(objects.response());
     return true;
 }
 
 int run(const options& opt) {
-    agent_process agent;
+    started_process agent;
     if (!opt.start_path.empty()) {
         if (!start_agent(opt.start_path, agent)) {
             return kExitFailure;
         }
     } else {
         agent.pid = opt.attach_pid;
-        agent.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, opt.attach_pid);
-        if (agent.process == nullptr) {
+        agent.process.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, opt.attach_pid));
+        if (!agent.process) {
             status(L"OpenProcess(%lu) failed, gle=%lu", opt.attach_pid, GetLastError());
             return kExitFailure;
         }
@@ -373,15 +297,15 @@ int run(const options& opt) {
     service_objects objects;
     if (opt.create_after_ms != 0) {
         if (!resume_agent(agent)) {
-            TerminateProcess(agent.process, static_cast<UINT>(kExitFailure));
+            TerminateProcess(agent.process.get(), static_cast<UINT>(kExitFailure));
             return kExitFailure;
         }
         status(L"creating the objects in %lu ms", opt.create_after_ms);
         Sleep(opt.create_after_ms);
     }
-    if (!objects.create(opt, agent.pid) || !resume_agent(agent)) {
+    if (!create_objects(opt, agent.pid, objects) || !resume_agent(agent)) {
         if (!opt.start_path.empty()) {
-            TerminateProcess(agent.process, static_cast<UINT>(kExitFailure));
+            TerminateProcess(agent.process.get(), static_cast<UINT>(kExitFailure));
         }
         return kExitFailure;
     }
@@ -401,7 +325,7 @@ int run(const options& opt) {
         if (opt.timeout_ms != 0 && now - started >= opt.timeout_ms) {
             status(L"the agent did not exit within %lu ms", opt.timeout_ms);
             if (!opt.start_path.empty()) {
-                TerminateProcess(agent.process, static_cast<UINT>(kExitFailure));
+                TerminateProcess(agent.process.get(), static_cast<UINT>(kExitFailure));
             }
             return kExitFailure;
         }
@@ -415,8 +339,8 @@ int run(const options& opt) {
         if (opt.close_after_ms != 0 && !close_wanted) limit(started + opt.close_after_ms);
         if (opt.timeout_ms != 0) limit(started + opt.timeout_ms);
 
-        HANDLE handles[2] = {agent.process, objects.request};
-        const DWORD count = objects.request != nullptr ? 2 : 1;
+        HANDLE handles[2] = {agent.process.get(), objects.request()};
+        const DWORD count = objects.request() != nullptr ? 2 : 1;
         const DWORD ret = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
         if (ret == WAIT_OBJECT_0) {
             break;  // the agent has exited
@@ -437,7 +361,7 @@ int run(const options& opt) {
     }
 
     DWORD exit_code = 0;
-    if (!GetExitCodeProcess(agent.process, &exit_code)) {
+    if (!GetExitCodeProcess(agent.process.get(), &exit_code)) {
         status(L"GetExitCodeProcess failed, gle=%lu", GetLastError());
         return kExitFailure;
     }

@@ -1,3 +1,5 @@
+// The update server stand-in: listening, reading one request per connection,
+// recording it and answering as told.
 #include "tools/update_server/update_server.h"
 
 #include <ws2tcpip.h>
@@ -10,7 +12,7 @@
 namespace {
 
 // Longest time one request may take to arrive before the connection is dropped.
-const DWORD request_read_limit_ms = 10000;
+const DWORD kRequestReadLimitMs = 10000;
 
 std::string lower(std::string text) {
     for (auto& c : text) {
@@ -93,8 +95,8 @@ bool UpdateServer::start(uint16_t port) {
     }
     _wsa_started = true;
 
-    _listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (_listener == INVALID_SOCKET) {
+    _listener.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!_listener) {
         _error = "socket failed: " + std::to_string(WSAGetLastError());
         stop();
         return false;
@@ -103,18 +105,18 @@ bool UpdateServer::start(uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // loopback only
     address.sin_port = htons(port);
-    if (bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
+    if (bind(_listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
         _error = "bind to 127.0.0.1:" + std::to_string(port) + " failed: " + std::to_string(WSAGetLastError());
         stop();
         return false;
     }
-    if (listen(_listener, SOMAXCONN) == SOCKET_ERROR) {
+    if (listen(_listener.get(), SOMAXCONN) == SOCKET_ERROR) {
         _error = "listen failed: " + std::to_string(WSAGetLastError());
         stop();
         return false;
     }
     int length = sizeof(address);
-    if (getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR) {
+    if (getsockname(_listener.get(), reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR) {
         _error = "getsockname failed: " + std::to_string(WSAGetLastError());
         stop();
         return false;
@@ -138,10 +140,7 @@ void UpdateServer::stop() {
     if (_thread.joinable()) {
         _thread.join();
     }
-    if (_listener != INVALID_SOCKET) {
-        closesocket(_listener);
-        _listener = INVALID_SOCKET;
-    }
+    _listener.reset();
     if (_wsa_started) {
         WSACleanup();
         _wsa_started = false;
@@ -166,15 +165,14 @@ bool UpdateServer::wait_readable(SOCKET socket) const {
 }
 
 void UpdateServer::serve() {
-    while (wait_readable(_listener)) {
-        SOCKET connection = accept(_listener, nullptr, nullptr);
-        if (connection == INVALID_SOCKET) {
+    while (wait_readable(_listener.get())) {
+        const unique_socket connection(accept(_listener.get(), nullptr, nullptr));
+        if (!connection) {
             continue;
         }
         ++_connections;
-        handle(connection);
-        shutdown(connection, SD_BOTH);
-        closesocket(connection);
+        handle(connection.get());
+        shutdown(connection.get(), SD_BOTH);
     }
 }
 
@@ -200,7 +198,7 @@ bool UpdateServer::pause(DWORD ms) {
 }
 
 bool UpdateServer::read_request(SOCKET connection, RecordedRequest& request) {
-    const ULONGLONG deadline = GetTickCount64() + request_read_limit_ms;
+    const ULONGLONG deadline = GetTickCount64() + kRequestReadLimitMs;
     std::string data;
     char chunk[4096];
     auto receive = [&]() -> bool {
@@ -217,11 +215,11 @@ bool UpdateServer::read_request(SOCKET connection, RecordedRequest& request) {
 
     size_t header_end;
     while ((header_end = data.find("\r\n\r\n")) == std::string::npos) {
-        if (data.size() > max_header_bytes || !receive()) {
+        if (data.size() > kMaxHeaderBytes || !receive()) {
             return false;
         }
     }
-    if (header_end > max_header_bytes) {
+    if (header_end > kMaxHeaderBytes) {
         return false;
     }
 
@@ -253,7 +251,7 @@ bool UpdateServer::read_request(SOCKET connection, RecordedRequest& request) {
     if (!length_text.empty()) {
         char* end = nullptr;
         const unsigned long long length = std::strtoull(length_text.c_str(), &end, 10);
-        if (!end || *end != '\0' || length > max_body_bytes) {
+        if (!end || *end != '\0' || length > kMaxBodyBytes) {
             return false;
         }
         body_length = static_cast<size_t>(length);

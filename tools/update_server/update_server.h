@@ -8,6 +8,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "util/base/handles.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +19,14 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+// An owned socket, in the shape of the handle family: closesocket once.
+struct socket_traits {
+    using pointer = SOCKET;
+    static pointer none() { return INVALID_SOCKET; }
+    static void close(pointer handle) { closesocket(handle); }
+};
+using unique_socket = unique_win_handle<socket_traits>;
 
 struct RecordedRequest {
     std::string method;
@@ -37,8 +47,8 @@ struct UpdateServerReply {
 
 class UpdateServer {
 public:
-    static constexpr size_t max_header_bytes = 64 * 1024;
-    static constexpr size_t max_body_bytes = 1024 * 1024;
+    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+    static constexpr size_t kMaxBodyBytes = 1024 * 1024;
 
     UpdateServer() = default;
     ~UpdateServer();
@@ -76,7 +86,7 @@ private:
     // Sleeps up to ms; false when stop() cut it short.
     bool pause(DWORD ms);
 
-    SOCKET _listener = INVALID_SOCKET;
+    unique_socket _listener;
     uint16_t _port = 0;
     std::string _bound_address;
     std::string _error;

@@ -1,4 +1,6 @@
+// Defining and removing a drive letter through Wine's mount manager.
 #include "tools/wine_drive/wine_mount.h"
+#include "util/base/handles.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -10,10 +12,10 @@
 namespace {
 
 // Wine's mount manager interface (Wine's ddk/mountmgr.h, Wine extensions).
-const wchar_t* const mount_manager_name = L"\\\\.\\MountPointManager";
-constexpr DWORD mountmgr_control_type = 0x6D;  // 'm'
-constexpr DWORD ioctl_define_unix_drive =
-    (mountmgr_control_type << 16) | ((FILE_READ_ACCESS | FILE_WRITE_ACCESS) << 14) | (32 << 2) | METHOD_BUFFERED;
+const wchar_t* const kMountManagerName = L"\\\\.\\MountPointManager";
+constexpr DWORD kMountManagerControlType = 0x6D;  // 'm'
+constexpr DWORD kIoctlDefineUnixDrive =
+    (kMountManagerControlType << 16) | ((FILE_READ_ACCESS | FILE_WRITE_ACCESS) << 14) | (32 << 2) | METHOD_BUFFERED;
 
 struct mountmgr_unix_drive {
     ULONG size;
@@ -42,17 +44,15 @@ unsigned long define(wchar_t letter, const std::string* unix_path) {
         std::memcpy(buffer.data() + sizeof(mountmgr_unix_drive), unix_path->c_str(), unix_path->size() + 1);
     }  // no mount point: the drive is removed
 
-    HANDLE manager = CreateFileW(mount_manager_name, GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (manager == INVALID_HANDLE_VALUE) {
+    const file_handle manager(CreateFileW(kMountManagerName, GENERIC_READ | GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!manager) {
         return GetLastError();
     }
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(manager, ioctl_define_unix_drive, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                    nullptr, 0, &returned, nullptr);
-    const unsigned long error = ok ? 0 : GetLastError();
-    CloseHandle(manager);
-    return error;
+    const BOOL ok = DeviceIoControl(manager.get(), kIoctlDefineUnixDrive, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr);
+    return ok ? 0 : GetLastError();
 }
 
 }  // namespace

@@ -63,6 +63,12 @@ struct section : kernel {};
 struct file : kernel {
     static pointer none() { return INVALID_HANDLE_VALUE; }
 };
+// Directory searches: FindFirstFileW reports failure as INVALID_HANDLE_VALUE.
+struct find {
+    using pointer = HANDLE;
+    static pointer none() { return INVALID_HANDLE_VALUE; }
+    static void close(pointer search) { FindClose(search); }
+};
 struct mapped_view {
     using pointer = void*;
     static pointer none() { return nullptr; }
@@ -84,6 +90,7 @@ using unique_handle = unique_win_handle<handle_traits::kernel>;  // threads, pro
 using event_handle = unique_win_handle<handle_traits::event>;
 using section_handle = unique_win_handle<handle_traits::section>;
 using file_handle = unique_win_handle<handle_traits::file>;
+using find_handle = unique_win_handle<handle_traits::find>;
 using mapped_view = unique_win_handle<handle_traits::mapped_view>;
 using module_handle = unique_win_handle<handle_traits::module>;
 using registry_key = unique_win_handle<handle_traits::registry_key>;

@@ -1,8 +1,12 @@
-#include "tools/agent_window/agent_window.h"
+// Finding the agent's dialog among the top-level windows by process id, and
+// closing it as the tray's "Exit" does.
+#include "tools/service_side/agent_window.h"
 
 #include <cwchar>
 
 namespace {
+
+const wchar_t kDialogClass[] = L"#32770";  // the window class of every dialog
 
 struct dialog_search {
     DWORD pid;
@@ -18,7 +22,7 @@ BOOL CALLBACK check_window(HWND window, LPARAM context) {
     }
     wchar_t class_name[16] = {};
     GetClassNameW(window, class_name, 15);
-    if (std::wcscmp(class_name, L"#32770") == 0) {
+    if (std::wcscmp(class_name, kDialogClass) == 0) {
         search->found = window;
         return FALSE;
     }

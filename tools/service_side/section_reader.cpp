@@ -1,4 +1,6 @@
-#include "tools/service_simulator/section_reader.h"
+// Decoding of the device-event record the agent leaves in the section, as the
+// talvern service reads it: little-endian fields, every length checked.
+#include "tools/service_side/section_reader.h"
 
 namespace {
 
