@@ -17,7 +17,8 @@ struct log_line_options {
 // The tag of a level ("[EROR] " ...), or null above log_level_debug.
 const char* log_level_tag(uint32_t level);
 
-// Formats the line into line (log_line_bytes, always terminated). False, with
-// nothing to write, when level has no tag.
+// Formats the line into line (log_line_bytes, always terminated), and its
+// length (strlen) into *length when that is given. False, with nothing to
+// write, when level has no tag.
 bool format_log_line(char (&line)[log_line_bytes], const log_line_options& options, uint32_t level,
-                     const char* function, const char* format, va_list args);
+                     const char* function, const char* format, va_list args, size_t* length = nullptr);

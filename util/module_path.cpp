@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "log/log.h"
@@ -16,6 +17,11 @@ constexpr DWORD longest_path = 32768;
 
 std::atomic<bool> _fail_module_path{false};
 std::atomic<DWORD> _first_size{0};
+
+// The executable's file name once it has been found: it cannot change while
+// the process runs, and the logger names it in every line. Kept for the
+// process's life.
+std::atomic<const std::wstring*> _module_file{nullptr};
 
 enum class module_part { dir, file };
 
@@ -104,31 +110,47 @@ bool get_current_module_file_silent(wchar_t* module_file, size_t cch) {
     if (module_file == nullptr || cch == 0 || _fail_module_path) {
         return false;
     }
-    // The path on the stack first: no heap for the common case.
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), path, MAX_PATH);
-    if (length == 0) {
-        return false;
-    }
-    std::wstring long_path;
-    const wchar_t* full = path;
-    size_t full_length = length;
-    if (length >= MAX_PATH) {  // cut: the long way
-        if (!get_current_module_path(long_path)) {
+    const std::wstring* file = _module_file.load(std::memory_order_acquire);
+    if (file == nullptr) {
+        // The path on the stack first: no heap for the common case.
+        wchar_t path[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), path, MAX_PATH);
+        if (length == 0) {
             return false;
         }
-        full = long_path.c_str();
-        full_length = long_path.size();
+        std::wstring long_path;
+        const wchar_t* full = path;
+        size_t full_length = length;
+        if (length >= MAX_PATH) {  // cut: the long way
+            if (!get_current_module_path(long_path)) {
+                return false;
+            }
+            full = long_path.c_str();
+            full_length = long_path.size();
+        }
+        size_t start = full_length;
+        while (start > 0 && full[start - 1] != L'\\') {
+            --start;
+        }
+        const std::wstring* found = nullptr;
+        try {
+            found = new std::wstring(full + start, full_length - start);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        const std::wstring* expected = nullptr;
+        if (_module_file.compare_exchange_strong(expected, found, std::memory_order_acq_rel)) {
+            file = found;
+        } else {  // another thread was first
+            delete found;
+            file = expected;
+        }
     }
-    size_t start = full_length;
-    while (start > 0 && full[start - 1] != L'\\') {
-        --start;
-    }
-    const size_t file_length = full_length - start;
+    const size_t file_length = file->size();
     if (file_length >= cch) {
         return false;
     }
-    memcpy(module_file, full + start, file_length * sizeof(wchar_t));
+    memcpy(module_file, file->c_str(), file_length * sizeof(wchar_t));
     module_file[file_length] = L'\0';
     return true;
 }
