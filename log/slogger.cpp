@@ -4,6 +4,8 @@
 #include <boost/thread/exceptions.hpp>
 #include <boost/thread/lock_guard.hpp>
 
+#include <cstring>
+
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log.h"
@@ -11,14 +13,33 @@
 
 namespace {
 constexpr DWORD idle_poll_ms = 100;
+constexpr size_t gather_lines = 256;
+constexpr DWORD gather_ms = 1;
+constexpr int lock_spins = 100;
+
+// Takes the queue's lock, trying for a while before it sleeps: the lock is
+// only ever held for a copy of one line or a glance at the first block, while
+// a thread that sleeps on it costs a round trip through the kernel (under
+// Wine, through the wineserver) to itself and to the thread that wakes it.
+void lock_queue(boost::mutex& lock) {
+    for (int i = 0; i < lock_spins; ++i) {
+        if (lock.try_lock()) {
+            return;
+        }
+        YieldProcessor();
+    }
+    lock.lock();
+}
 }  // namespace
 
-slogger::slogger() = default;
+slogger::slogger() {
+    _spare.reserve(spare_blocks);  // keeping an emptied block never allocates
+}
 
 slogger::~slogger() {
     slog_stop();
     close_log_file();  // opened without a writer ever running
-    // Lines pushed after the writer ended (none in normal use) are freed with the queue.
+    // Lines pushed after the writer ended (none in normal use) are freed with their blocks.
 }
 
 bool slogger::slog_start() {
@@ -48,59 +69,139 @@ void slogger::slog_stop() {
     close_log_file();
 }
 
+void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
+    const size_t room = line_block::capacity - sizeof(line_header) - 1;
+    if (length > room) {
+        length = room;
+    }
+    const size_t bytes = sizeof(line_header) + length + 1;
+    const line_header header{level, log_to, static_cast<uint32_t>(length)};
+
+    lock_queue(_queue_lock);
+    boost::lock_guard<boost::mutex> guard(_queue_lock, boost::adopt_lock);
+    line_block* block = _blocks.empty() ? nullptr : _blocks.back().get();
+    if (block == nullptr || line_block::capacity - block->used < bytes) {
+        std::unique_ptr<line_block> next;
+        if (!_spare.empty()) {
+            next = std::move(_spare.back());
+            _spare.pop_back();
+        } else {
+            next.reset(new line_block);
+        }
+        next->used = 0;
+        next->read = 0;
+        _blocks.push_back(std::move(next));
+        block = _blocks.back().get();
+    }
+    char* at = block->bytes + block->used;
+    memcpy(at, &header, sizeof(header));
+    memcpy(at + sizeof(header), line, length);
+    at[sizeof(header) + length] = '\0';
+    block->used += bytes;
+}
+
 void slogger::slog_thread() {
     log_reentry_guard writer_thread;  // nothing on this thread may log
     while (!_stop) {
-        if (_queue.count() == 0) {
-            Sleep(idle_poll_ms);
-            continue;
-        }
-        std::unique_ptr<log_entry> entry;
+        size_t written = 0;
         try {
-            entry = _queue.pop();
-        } catch (const Queue<std::unique_ptr<log_entry>>::ReadEmptyQueue&) {
-            continue;
+            written = write_queued();
         } catch (const boost::lock_error&) {
-            continue;  // the line stays queued for the next round
+            // the lines stay queued for the next round
         }
-        write_entry(*entry);
+        if (written == 0) {
+            Sleep(idle_poll_ms);
+        } else if (written < gather_lines) {
+            // A few lines at a time: while more keep coming, let them gather
+            // for a moment rather than take the queue's lock line by line
+            // beside the threads that are filling it.
+            Sleep(gather_ms);
+        }
     }
+    drain_queue();
+}
 
-    // Final drain: every line queued before the stop is written, file first.
-    boost::lock_guard<boost::mutex> guard(_queue.lock());
-    while (!_queue.empty_locked()) {
-        std::unique_ptr<log_entry> entry = _queue.pop_locked();
-        try {
-            if (entry->log_to & log_to_file) {
-                append_file_line(entry->msg);
+size_t slogger::write_queued() {
+    line_block* block = nullptr;
+    size_t end = 0;
+    {
+        lock_queue(_queue_lock);
+        boost::lock_guard<boost::mutex> guard(_queue_lock, boost::adopt_lock);
+        for (;;) {
+            if (_blocks.empty()) {
+                return 0;
             }
-            if (entry->log_to & log_to_con) {
-                console_write(entry->level, entry->msg.c_str());
+            block = _blocks.front().get();
+            end = block->used;
+            if (block->read != end) {
+                break;
             }
-            if (entry->log_to & log_to_ods) {
-                debug_write(entry->msg.c_str());
+            if (_blocks.size() == 1) {
+                block->used = 0;  // all read: filled again from its start
+                block->read = 0;
+                return 0;
             }
-        } catch (const std::exception&) {
+            // A block behind which others were started is full: reused or freed.
+            std::unique_ptr<line_block> done = std::move(_blocks.front());
+            _blocks.pop_front();
+            if (_spare.size() < spare_blocks) {
+                _spare.push_back(std::move(done));
+            }
+        }
+    }
+    // Lines below end stay as they are: the log call only appends.
+    size_t written = 0;
+    while (block->read < end && !_stop) {
+        line_header header;
+        memcpy(&header, block->bytes + block->read, sizeof(header));
+        write_entry(header.level, header.log_to, block->bytes + block->read + sizeof(header));
+        block->read += sizeof(header) + header.length + 1;
+        ++written;
+    }
+    return written;
+}
+
+void slogger::drain_queue() {
+    // Every line queued before the stop is written, file first.
+    boost::lock_guard<boost::mutex> guard(_queue_lock);
+    for (const std::unique_ptr<line_block>& block : _blocks) {
+        while (block->read < block->used) {
+            line_header header;
+            memcpy(&header, block->bytes + block->read, sizeof(header));
+            const char* line = block->bytes + block->read + sizeof(header);
+            block->read += sizeof(header) + header.length + 1;
+            try {
+                if (header.log_to & log_to_file) {
+                    append_file_line(line);
+                }
+                if (header.log_to & log_to_con) {
+                    console_write(header.level, line);
+                }
+                if (header.log_to & log_to_ods) {
+                    debug_write(line);
+                }
+            } catch (const std::exception&) {
+            }
         }
     }
 }
 
-void slogger::write_entry(const log_entry& entry) {
+void slogger::write_entry(uint32_t level, uint32_t log_to, const char* line) {
     // A sink that runs out of memory loses this line, not the writer thread.
     try {
-        write_sinks(entry);
+        write_sinks(level, log_to, line);
     } catch (const std::exception&) {
     }
 }
 
-void slogger::write_sinks(const log_entry& entry) {
-    if (entry.log_to & log_to_con) {
-        console_write(entry.level, entry.msg.c_str());
+void slogger::write_sinks(uint32_t level, uint32_t log_to, const char* line) {
+    if (log_to & log_to_con) {
+        console_write(level, line);
     }
-    if (entry.log_to & log_to_ods) {
-        debug_write(entry.msg.c_str());
+    if (log_to & log_to_ods) {
+        debug_write(line);
     }
-    if (entry.log_to & log_to_file) {
-        write_file_line(entry.msg);
+    if (log_to & log_to_file) {
+        write_file_line(line);
     }
 }
