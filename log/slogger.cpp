@@ -13,7 +13,7 @@
 
 namespace {
 constexpr DWORD idle_poll_ms = 100;
-constexpr size_t gather_lines = 256;
+constexpr size_t gather_lines = 2048;
 constexpr DWORD gather_ms = 1;
 constexpr int lock_spins = 100;
 
@@ -77,27 +77,46 @@ void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_
     const size_t bytes = sizeof(line_header) + length + 1;
     const line_header header{level, log_to, static_cast<uint32_t>(length)};
 
-    lock_queue(_queue_lock);
-    boost::lock_guard<boost::mutex> guard(_queue_lock, boost::adopt_lock);
-    line_block* block = _blocks.empty() ? nullptr : _blocks.back().get();
-    if (block == nullptr || line_block::capacity - block->used < bytes) {
-        std::unique_ptr<line_block> next;
-        if (!_spare.empty()) {
-            next = std::move(_spare.back());
-            _spare.pop_back();
-        } else {
-            next.reset(new line_block);
+    std::unique_ptr<line_block> fresh;  // a new block, made outside the lock
+    for (;;) {
+        {
+            lock_queue(_queue_lock);
+            boost::lock_guard<boost::mutex> guard(_queue_lock, boost::adopt_lock);
+            line_block* block = _blocks.empty() ? nullptr : _blocks.back().get();
+            if (block == nullptr || line_block::capacity - block->used < bytes) {
+                if (!fresh && !_spare.empty()) {
+                    fresh = std::move(_spare.back());
+                    _spare.pop_back();
+                }
+                if (fresh) {
+                    fresh->used = 0;
+                    fresh->read = 0;
+                    _blocks.push_back(std::move(fresh));
+                    block = _blocks.back().get();
+                } else {
+                    block = nullptr;
+                }
+            }
+            if (block != nullptr) {
+                char* at = block->bytes + block->used;
+                memcpy(at, &header, sizeof(header));
+                memcpy(at + sizeof(header), line, length);
+                at[sizeof(header) + length] = '\0';
+                block->used += bytes;
+                if (fresh && _spare.size() < spare_blocks) {
+                    _spare.push_back(std::move(fresh));  // another caller was first
+                }
+                return;
+            }
         }
-        next->used = 0;
-        next->read = 0;
-        _blocks.push_back(std::move(next));
-        block = _blocks.back().get();
+        // No block with room and none spare: one is made, and its pages are
+        // touched, outside the lock, so the other callers do not wait for
+        // the heap and the page faults.
+        fresh.reset(new line_block);
+        for (size_t at = 0; at < line_block::capacity; at += 4096) {
+            fresh->bytes[at] = '\0';
+        }
     }
-    char* at = block->bytes + block->used;
-    memcpy(at, &header, sizeof(header));
-    memcpy(at + sizeof(header), line, length);
-    at[sizeof(header) + length] = '\0';
-    block->used += bytes;
 }
 
 void slogger::slog_thread() {
