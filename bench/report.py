@@ -236,6 +236,25 @@ def main():
                     fails = [l.strip() for l in f if l.startswith("result FAIL")]
                 if fails:
                     print(f"note: {name} round {r}: {' '.join(fails)}")
+    # The delivery distributions, every sample of every round pooled: the
+    # p50 alone hides which of its two modes a run fell into.
+    pooled = [
+        ("agent: plug-in callback to service", samples(a.raw, "latency-samples", a.rounds)),
+        ("floor: hand-off and event pair", samples(a.raw, "floor-samples", a.rounds)),
+        ("floor: event-pair round trip", samples(a.raw, "pair-samples", a.rounds)),
+    ]
+    if any(v for _, v in pooled):
+        print()
+        print("Delivery latency, all rounds pooled (us):")
+        print()
+        print("| series | samples | p10 | p50 | p90 | p99 |")
+        print("|---|---|---|---|---|---|")
+        for label, values in pooled:
+            if not values:
+                continue
+            v = sorted(values)
+            q = lambda p: v[min(len(v) - 1, int(p / 100 * (len(v) - 1) + 0.5))]
+            print(f"| {label} | {len(v)} | {fmt(q(10))} | {fmt(q(50))} | {fmt(q(90))} | {fmt(q(99))} |")
     if a.plot:
         plot(a.raw, a.rounds, a.plot, a.machine)
 
