@@ -49,7 +49,7 @@ run() {  # run <name> <exe> [args...]: raw output in build/bench/<name>.out
 }
 
 events=10000
-refreshes=30
+refreshes=60
 idle_s=30
 if [ $quick -eq 1 ]; then
     events=2000
@@ -70,6 +70,9 @@ x86_64-w64-mingw32-strip -o "$stripped/load-agent/TalvernTray.exe" "$build/load-
     x86_64-w64-mingw32-strip -o "$stripped/footprint_baseline.exe" "$build/bin/footprint_baseline.exe" || exit 1
 stripped_agent=$(win "$stripped/load-agent/TalvernTray.exe")
 for r in $(seq 1 "$rounds"); do
+    # Each agent run comes right after its floors: the machine's speed drifts
+    # over a minute (another engineer's builds share it), and a floor
+    # measured a minute apart from its figure takes that drift in.
     echo "[bench] round $r of $rounds" >&2
     echo "[bench]   log call: ours, then spdlog's" >&2
     run log.$r "$build/bin/log_bench.exe"
@@ -77,22 +80,26 @@ for r in $(seq 1 "$rounds"); do
     echo "[bench]   delivery floors: event pair; hand-off and event pair" >&2
     run pair.$r "$build/bin/event_pair_baseline.exe" $events "$(win "$raw/pair-samples.$r.txt")"
     run floor.$r "$build/bin/delivery_baseline.exe" --count $events --samples "$(win "$raw/floor-samples.$r.txt")"
-    echo "[bench]   refresh floors: the refresh's work without the agent; three WQL queries alone" >&2
-    run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh
-    run wmi.$r "$build/bin/wmi_baseline.exe" $refreshes
-    echo "[bench]   footprint floors" >&2
-    run mem.$r "$stripped/footprint_baseline.exe" --steps window,tray,update
-    run memdebug.$r "$build/bin/footprint_baseline.exe"
     if [ $have_agent -eq 1 ]; then
         echo "[bench]   agent: delivery latency ($events events, one at a time)" >&2
         run latency.$r "$build/bin/load_service.exe" --agent "$agent" --script "count=$events;pace=1" --pace \
             --expect $events --threads 1 --timeout-s 600 --samples "$(win "$raw/latency-samples.$r.txt")"
-        echo "[bench]   agent (stripped copy): delivery rate and footprint (2 x $events events, ${idle_s} s idle)" >&2
-        run burst.$r "$build/bin/load_service.exe" --agent "$stripped_agent" --script "count=$events;batches=2" --batches 2 \
-            --expect $events --threads 1 --drain-ms 3000 --idle-cpu-s $idle_s --timeout-s 600
+    fi
+    echo "[bench]   refresh floors: three WQL queries alone; the refresh's work without the agent" >&2
+    run wmi.$r "$build/bin/wmi_baseline.exe" $refreshes
+    run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh
+    if [ $have_agent -eq 1 ]; then
         echo "[bench]   agent: refresh ($refreshes events with byte 1, one at a time)" >&2
         run refresh.$r "$build/bin/load_service.exe" --agent "$agent" --script "count=$refreshes;event=1;pace=1" \
             --pace --expect $refreshes --threads 0 --timeout-s 600
+    fi
+    echo "[bench]   footprint floors" >&2
+    run mem.$r "$stripped/footprint_baseline.exe" --steps window,tray,update
+    run memdebug.$r "$build/bin/footprint_baseline.exe"
+    if [ $have_agent -eq 1 ]; then
+        echo "[bench]   agent (stripped copy): delivery rate and footprint (2 x $events events, ${idle_s} s idle)" >&2
+        run burst.$r "$build/bin/load_service.exe" --agent "$stripped_agent" --script "count=$events;batches=2" \
+            --batches 2 --expect $events --threads 1 --drain-ms 3000 --idle-cpu-s $idle_s --timeout-s 600
     fi
 done
 [ $have_agent -eq 1 ] || echo "[bench] no agent target yet: delivery, refresh and footprint skipped" >&2
