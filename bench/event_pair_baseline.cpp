@@ -3,7 +3,8 @@
 // request, and nothing else. Prints the round trip's p50/p99 and the round
 // trips per second.
 //
-//   event_pair_baseline [count]          runs both sides
+//   event_pair_baseline [count [samples-file]]   runs both sides; every round
+//                                                trip (us) into samples-file
 //   event_pair_baseline --answer <tag>   the answering side (started by the first)
 #include <windows.h>
 
@@ -103,6 +104,13 @@ int wmain(int argc, wchar_t** argv) {
     }
     const double seconds = static_cast<double>(bench_now_ns() - start) / 1e9;
     const size_t done = round_trips.size();
+    if (argc >= 3) {
+        FILE* out = _wfopen(argv[2], L"w");
+        if (out != nullptr) {
+            for (double v : round_trips) std::fprintf(out, "%.1f\n", v);
+            std::fclose(out);
+        }
+    }
     std::printf("baseline_round_trips %zu\n", done);
     std::printf("baseline_p50 %.1f us\n", bench_percentile(round_trips, 50));
     std::printf("baseline_p99 %.1f us\n", bench_percentile(round_trips, 99));

@@ -1,62 +1,34 @@
 // Cost of the log call: a call the level filter drops, and a call that formats
 // and queues its line, from one thread and from four at once. The baseline is
-// formatting the same line with StringCchPrintfA alone.
+// formatting the same line with StringCchPrintfA alone; bench/spdlog_bench.cpp
+// measures spdlog's asynchronous logger in the same shapes.
 //
 // Prints one "name value unit" line per figure.
 #include <windows.h>
 #include <strsafe.h>
 
-#include <atomic>
 #include <cstdio>
-#include <thread>
-#include <vector>
 
 #include "bench/bench_clock.h"
+#include "bench/bench_threads.h"
+#include "bench/log_shapes.h"
 #include "log/log.h"
 #include "log/log_settings.h"
 
 namespace {
-const char* const kFormat = "no response signal. wait ret=%u";
-
 double baseline_ns(int iterations) {
     char line[2048];
     const uint64_t start = bench_now_ns();
     for (int i = 0; i < iterations; ++i) {
-        StringCchPrintfA(line, sizeof(line), kFormat, static_cast<unsigned>(i));
+        StringCchPrintfA(line, sizeof(line), kLogMessagePrintf, static_cast<unsigned>(i));
     }
     return static_cast<double>(bench_now_ns() - start) / iterations;
 }
 
 double log_calls_ns(uint32_t level, int iterations, int threads) {
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    std::vector<std::thread> workers;
-    std::vector<uint64_t> elapsed(threads);
-    for (int t = 0; t < threads; ++t) {
-        workers.emplace_back([&, t] {
-            ready++;
-            while (!go) {
-                SwitchToThread();
-            }
-            const uint64_t start = bench_now_ns();
-            for (int i = 0; i < iterations; ++i) {
-                log_write_fmt(log_category_general, level, "bench", kFormat, static_cast<unsigned>(i));
-            }
-            elapsed[t] = bench_now_ns() - start;
-        });
-    }
-    while (ready < threads) {
-        SwitchToThread();
-    }
-    go = true;
-    for (auto& w : workers) {
-        w.join();
-    }
-    uint64_t total = 0;
-    for (uint64_t e : elapsed) {
-        total += e;
-    }
-    return static_cast<double>(total) / (static_cast<double>(iterations) * threads);
+    return bench_calls_ns(iterations, threads, [level](int i) {
+        log_write_fmt(log_category_general, level, "bench", kLogMessagePrintf, static_cast<unsigned>(i));
+    });
 }
 
 // Drops every line before the debugger: the benchmark measures the caller's cost.
@@ -66,23 +38,27 @@ void discard(void*, const char*) {}
 int main() {
     initialize_log();
     // Queued lines go to no sink at all, so the writer thread costs the callers
-    // as little as possible; the caller still formats, allocates and queues.
+    // as little as possible; the caller still formats and queues.
     log_set_targets(0);
     log_set_debug_observer(&discard, nullptr);
 
-    const int filtered_n = 5000000;
-    const int queued_n = 100000;
-    std::printf("log_baseline_printf %.1f ns\n", baseline_ns(queued_n));
-    std::printf("log_filtered_1t %.2f ns\n", log_calls_ns(log_level_debug, filtered_n, 1));
-    std::printf("log_filtered_4t %.2f ns\n", log_calls_ns(log_level_debug, filtered_n / 4, 4));
-    // A burst of queued calls first, drained by the writer, so the measured
-    // calls reuse heap blocks instead of growing the heap (a cost of the first
-    // burst only, reported on its own).
-    std::printf("log_queued_first_burst %.1f ns\n", log_calls_ns(log_level_error, queued_n, 1));
-    Sleep(1000);
-    std::printf("log_queued_1t %.1f ns\n", log_calls_ns(log_level_error, queued_n, 1));
-    Sleep(1000);
-    std::printf("log_queued_4t %.1f ns\n", log_calls_ns(log_level_error, queued_n / 4, 4));
+    auto none = [] {};
+    // The writer polls every 100 ms and has no drain signal: a second is ten polls.
+    auto drained = [] { Sleep(1000); };
+    std::printf("log_baseline_printf %.1f ns\n",
+                bench_median_of(kBursts, [] { return baseline_ns(kQueuedCalls); }, none));
+    std::printf("log_filtered_1t %.2f ns\n",
+                bench_median_of(kBursts, [] { return log_calls_ns(log_level_debug, kFilteredCalls, 1); }, none));
+    std::printf("log_filtered_4t %.2f ns\n",
+                bench_median_of(kBursts, [] { return log_calls_ns(log_level_debug, kFilteredCalls / 4, 4); }, none));
+    // The first burst of queued calls meets a logger that has queued nothing
+    // yet, reported on its own; the others each start once the writer has
+    // drained the one before, as a running agent's logger is found.
+    std::printf("log_queued_first_burst %.1f ns\n", log_calls_ns(log_level_error, kQueuedCalls, 1));
+    std::printf("log_queued_1t %.1f ns\n",
+                bench_median_of(kBursts, [] { return log_calls_ns(log_level_error, kQueuedCalls, 1); }, drained));
+    std::printf("log_queued_4t %.1f ns\n",
+                bench_median_of(kBursts, [] { return log_calls_ns(log_level_error, kQueuedCalls / 4, 4); }, drained));
     finalize_log();
     return 0;
 }

@@ -17,9 +17,8 @@
 #include "bench/bench_clock.h"
 #include "log/log.h"
 #include "log/log_line.h"
-#include "log/log_queue.h"
 #include "log/log_settings.h"
-#include "util/module_path.h"
+#include "util/base/module_file.h"
 
 namespace {
 constexpr int kIterations = 200000;
@@ -72,10 +71,6 @@ int main() {
         std::wstring file;
         get_current_module_file_silent(file);
     }));
-    std::printf("step_module_file_silent_buffer %.1f ns\n", per_call_ns([](int) {
-        wchar_t file[MAX_PATH];
-        get_current_module_file_silent(file, MAX_PATH);
-    }));
     std::printf("step_new_entry %.1f ns\n", per_call_ns([](int) {
         std::unique_ptr<entry> e(new entry{0, 2, line});
         __asm__ __volatile__("" ::: "memory");
@@ -89,18 +84,6 @@ int main() {
     log_set_targets(0);
     std::printf("step_log_call_unqueued %.1f ns\n", per_call_ns([](int i) {
         log_write_fmt(log_category_general, log_level_error, "bench", "no response signal. wait ret=%u", static_cast<unsigned>(i));
-    }));
-    static Queue<std::unique_ptr<entry>> queue;
-    static boost::mutex outer;
-    std::printf("step_format_and_queue_no_writer %.1f ns\n", per_call_ns([](int i) {
-        format_line(i);
-        boost::lock_guard<boost::mutex> g(outer);
-        queue.push(std::unique_ptr<entry>(new entry{0, 2, g_line}));
-    }));
-    std::printf("step_format_and_queue_no_writer_again %.1f ns\n", per_call_ns([](int i) {
-        format_line(i);
-        boost::lock_guard<boost::mutex> g(outer);
-        queue.push(std::unique_ptr<entry>(new entry{0, 2, g_line}));
     }));
     static boost::mutex lock;
     std::printf("step_mutex_uncontended %.1f ns\n", per_call_ns([](int) { boost::lock_guard<boost::mutex> g(lock); }));

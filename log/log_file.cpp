@@ -70,7 +70,7 @@ bool slogger::open_log_file(const wchar_t* path) {
     return rotate_log_file(path);
 }
 
-void slogger::write_file_line(const std::string& line) {
+void slogger::write_file_line(const char* line) {
     boost::lock_guard<boost::mutex> guard(_file_lock);
     if (_line_count >= kRotationLines && !rotate_log_file(_log_file_path.c_str())) {
         console_write(log_level_error, kRotateFailed);
@@ -78,14 +78,14 @@ void slogger::write_file_line(const std::string& line) {
     }
     if (_log_file) {
         ++_line_count;
-        write_to_file(_log_file.get(), "%s", line.c_str());
+        write_to_file(_log_file.get(), "%s", line);
     }
 }
 
-void slogger::append_file_line(const std::string& line) {
+void slogger::append_file_line(const char* line) {
     boost::lock_guard<boost::mutex> guard(_file_lock);
     if (_log_file) {
-        write_to_file(_log_file.get(), "%s", line.c_str());
+        write_to_file(_log_file.get(), "%s", line);
     }
 }
 

@@ -12,17 +12,30 @@
 #include "util/base/time_format.h"
 
 namespace {
-// Appends to a zero-filled line buffer. A piece that does not fit is cut at
-// the end of the buffer; later pieces then add nothing.
+// Appends to a line buffer, keeping the line terminated and its length at
+// hand. A piece that does not fit is cut at the end of the buffer; later
+// pieces then add nothing.
 class line_buffer {
 public:
-    explicit line_buffer(char (&line)[kLogLineBytes]) : _line(line) { memset(_line, 0, kLogLineBytes); }
+    explicit line_buffer(char (&line)[kLogLineBytes]) : _line(line) { _line[0] = '\0'; }
 
-    size_t length() const { return strnlen(_line, kLogLineBytes - 1); }
+    size_t length() const { return _length; }
 
     HRESULT vappend(const char* format, va_list args) {
-        const size_t used = length();
-        return StringCchVPrintfA(_line + used, kLogLineBytes - used, format, args);
+        const size_t used = _length;
+        va_list again;
+        va_copy(again, args);
+        HRESULT hr = StringCchVPrintfA(_line + used, kLogLineBytes - used, format, args);
+        if (FAILED(hr)) {
+            // A failed conversion can leave a part of its output without a
+            // terminator; on a zero-filled tail that part is exactly what
+            // strnlen() finds, so the same bytes are made again on one.
+            memset(_line + used, 0, kLogLineBytes - used);
+            hr = StringCchVPrintfA(_line + used, kLogLineBytes - used, format, again);
+        }
+        va_end(again);
+        _length = used + strnlen(_line + used, kLogLineBytes - 1 - used);
+        return hr;
     }
 
     HRESULT append(const char* format, ...) {
@@ -35,26 +48,34 @@ public:
 
     // Appends text as it stands, cut like vappend() when it does not fit. The
     // printf family costs several times more for text without conversions.
-    void append_text(const char* text) {
-        const size_t used = length();
-        const size_t copied = strnlen(text, kLogLineBytes - 1 - used);
-        memcpy(_line + used, text, copied);
+    void append_text(const char* text) { append_bytes(text, strnlen(text, kLogLineBytes - 1 - _length)); }
+
+    // Appends the count bytes at text (none of them NUL), cut like append_text().
+    void append_bytes(const char* text, size_t count) {
+        const size_t room = kLogLineBytes - 1 - _length;
+        const size_t copied = count < room ? count : room;
+        memcpy(_line + _length, text, copied);
+        _length += copied;
+        _line[_length] = '\0';
     }
 
     // Appends wide text as "%ws" would. Plain ASCII is copied unit by unit,
     // which gives the same bytes; anything else goes through the converter.
     void append_wide(const wchar_t* text) {
-        char narrow[kLogLineBytes];
         size_t n = 0;
         for (; text[n] != L'\0'; ++n) {
             if (n == kLogLineBytes - 1 || static_cast<unsigned>(text[n]) >= 0x80) {
                 append("%ws", text);
                 return;
             }
-            narrow[n] = static_cast<char>(text[n]);
         }
-        narrow[n] = '\0';
-        append_text(narrow);
+        const size_t room = kLogLineBytes - 1 - _length;
+        const size_t copied = n < room ? n : room;
+        for (size_t i = 0; i < copied; ++i) {
+            _line[_length + i] = static_cast<char>(text[i]);
+        }
+        _length += copied;
+        _line[_length] = '\0';
     }
 
     // Appends "(%+5u:%+5u) : " (each number right-aligned in five columns, no
@@ -66,12 +87,15 @@ public:
         n += right_aligned(field + n, process_id);
         field[n++] = ':';
         n += right_aligned(field + n, thread_id);
-        memcpy(field + n, ") : ", 5);
-        append_text(field);
+        memcpy(field + n, ") : ", 4);
+        append_bytes(field, n + 4);
     }
 
     // Drops everything from position onwards.
-    void cut(size_t position) { memset(_line + position, 0, kLogLineBytes - position); }
+    void cut(size_t position) {
+        _line[position] = '\0';
+        _length = position;
+    }
 
 private:
     // Writes value in decimal, padded with blanks on the left to five
@@ -94,6 +118,7 @@ private:
     }
 
     char (&_line)[kLogLineBytes];
+    size_t _length = 0;
 };
 }  // namespace
 
@@ -113,8 +138,9 @@ const char* log_level_tag(uint32_t level) {
 }
 
 bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
-                     const char* function, const char* format, va_list args) {
+                     const char* function, const char* format, va_list args, size_t* length) {
     const char* tag = log_level_tag(level);
+    constexpr size_t kTagBytes = 7;  // "[EROR] " and its kin
     line_buffer buffer(line);
     if (tag == nullptr || format == nullptr) {
         return false;
@@ -126,18 +152,10 @@ bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& option
         format_system_time(&now, true, false, time_text);  // the logger cannot log its own failure
         buffer.append("%s ", time_text);
     }
-    buffer.append_text(tag);
+    buffer.append_bytes(tag, kTagBytes);
 
-    // The lookup made for the log does not log its own failure: that would
-    // come back here. A failed lookup leaves the field empty.
-    wchar_t module_file[MAX_PATH];
-    if (get_current_module_file_silent(module_file, MAX_PATH, *options.module)) {
-        buffer.append_wide(module_file);
-    } else {
-        std::wstring long_file;  // a file name longer than MAX_PATH
-        if (get_current_module_file_silent(long_file, *options.module)) {
-            buffer.append_wide(long_file.c_str());
-        }
+    if (options.module_file != nullptr) {
+        buffer.append_wide(options.module_file);
     }
     buffer.append_ids(GetCurrentProcessId(), GetCurrentThreadId());
     if (options.show_function_name) {
@@ -155,6 +173,9 @@ bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& option
         buffer.cut(message_start);
         buffer.append_text("invalid function call parameters");
     }
-    buffer.append_text("\n");
+    buffer.append_bytes("\n", 1);
+    if (length != nullptr) {
+        *length = buffer.length();
+    }
     return true;
 }

@@ -3,8 +3,6 @@
 // 2,048-byte line buffer (terminator included).
 #pragma once
 
-#include "util/base/module_file.h"
-
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -14,14 +12,15 @@ constexpr size_t kLogLineBytes = 2048;
 struct log_line_options {
     bool show_time = false;
     bool show_function_name = false;
-    // Where the module's file name comes from; a failed lookup leaves the field empty.
-    const module_file_api* module = &this_process_module();
+    // The executable's file name; null leaves the field empty.
+    const wchar_t* module_file = nullptr;
 };
 
 // The tag of a level ("[EROR] " ...), or null above log_level_debug.
 const char* log_level_tag(uint32_t level);
 
-// Formats the line into line (kLogLineBytes, always terminated). False, with
-// nothing to write, when level has no tag.
+// Formats the line into line (kLogLineBytes, always terminated), and its
+// length (strlen) into *length when that is given. False, with nothing to
+// write, when level has no tag.
 bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
-                     const char* function, const char* format, va_list args);
+                     const char* function, const char* format, va_list args, size_t* length = nullptr);

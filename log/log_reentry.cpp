@@ -7,6 +7,6 @@ thread_local bool _inside_logger = false;
 
 bool log_thread_in_logger() { return _inside_logger; }
 
-log_reentry_guard::log_reentry_guard() : _was_inside(_inside_logger) { _inside_logger = true; }
+log_reentry_guard::log_reentry_guard() : _inside(&_inside_logger), _was_inside(*_inside) { *_inside = true; }
 
-log_reentry_guard::~log_reentry_guard() { _inside_logger = _was_inside; }
+log_reentry_guard::~log_reentry_guard() { *_inside = _was_inside; }

@@ -13,6 +13,10 @@ public:
     log_reentry_guard(const log_reentry_guard&) = delete;
     log_reentry_guard& operator=(const log_reentry_guard&) = delete;
 
+    // Whether the thread was inside the logger already when the guard was made.
+    bool was_inside() const { return _was_inside; }
+
 private:
+    bool* _inside;  // the thread's mark, looked up once (thread-local lookups are not free)
     bool _was_inside;
 };

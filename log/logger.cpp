@@ -2,6 +2,8 @@
 // the one slogger.
 #include "log/log.h"
 
+#include <windows.h>
+
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -15,6 +17,7 @@
 #include "log/log_reentry.h"
 #include "log/log_settings.h"
 #include "log/slogger.h"
+#include "util/base/module_file.h"
 
 namespace {
 // Settings read by every log call, without a lock.
@@ -27,6 +30,22 @@ std::atomic<bool> _show_function_name{false};
 // Guards _logger, the direct writes to the sinks, and start and stop.
 boost::mutex _log_lock;
 slogger* _logger = nullptr;
+
+// The running logger as the log call sees it, without _log_lock: a call
+// counts itself in _calls_in_flight before it reads _running, and
+// finalize_log() clears _running and waits until no call is in flight before
+// it stops the logger, so no call can still be queuing into it then.
+// (Apart by a cache line: every call writes the count, and reads _running.)
+alignas(64) std::atomic<slogger*> _running{nullptr};
+alignas(64) std::atomic<int> _calls_in_flight{0};
+
+class in_flight {
+public:
+    in_flight() { _calls_in_flight.fetch_add(1); }
+    ~in_flight() { _calls_in_flight.fetch_sub(1); }
+    in_flight(const in_flight&) = delete;
+    in_flight& operator=(const in_flight&) = delete;
+};
 }  // namespace
 
 bool initialize_log() {
@@ -45,6 +64,7 @@ bool initialize_log() {
         return false;
     }
     _logger = logger.release();
+    _running = _logger;
     return true;
 }
 
@@ -52,43 +72,75 @@ void finalize_log() {
     log_reentry_guard no_logging;  // a log call here would wait on _log_lock
     boost::lock_guard<boost::mutex> guard(_log_lock);
     if (_logger != nullptr) {
+        _running = nullptr;
+        while (_calls_in_flight.load() != 0) {
+            SwitchToThread();  // a call that saw the logger finishes queuing its line
+        }
         _logger->slog_stop();
         delete _logger;
         _logger = nullptr;
     }
 }
 
-void log_write_fmt(uint32_t category, uint32_t level, const char* function, const char* format, ...) {
-    if ((category & _log_mask) != category || level > _log_level || format == nullptr) {
-        return;
-    }
-    if (log_thread_in_logger()) {
-        return;
-    }
+namespace {
+// The executable's file name for every line, looked up once: it cannot change
+// while the process runs. The lookup does not log (that would come back here);
+// when it fails the field stays empty. Kept for the process's life, so that
+// a line logged while static objects are destroyed still has it.
+const wchar_t* module_file_name() {
+    static const std::wstring* const name = [] {
+        std::wstring file;
+        get_current_module_file_silent(file);
+        return new std::wstring(file);
+    }();
+    return name->c_str();
+}
+
+// The log call past its filter: formats the line and queues or writes it.
+// Apart from log_write_fmt(), so that a call the filter drops does not set
+// up the line's stack frame.
+#if defined(_MSC_VER)
+__declspec(noinline)
+#else
+__attribute__((noinline))
+#endif
+void log_write_line(uint32_t level, const char* function, const char* format, va_list args) {
     log_reentry_guard in_call;
+    if (in_call.was_inside()) {
+        return;
+    }
 
     // Nothing of the log call reaches its caller, not even a failed allocation.
     try {
         log_line_options options;
         options.show_time = _show_time;
         options.show_function_name = _show_function_name;
+        options.module_file = module_file_name();
         char line[kLogLineBytes];
-        va_list args;
-        va_start(args, format);
-        const bool made = format_log_line(line, options, level, function, format, args);
-        va_end(args);
+        size_t length = 0;
+        const bool made = format_log_line(line, options, level, function, format, args, &length);
         if (!made) {
             return;
         }
 
+        {
+            in_flight counted;
+            slogger* running = _running.load();
+            if (running != nullptr) {
+                if (level <= running->level) {
+                    running->push_line(level, _log_to, line, length);
+                }
+                return;
+            }
+        }
+
         boost::lock_guard<boost::mutex> guard(_log_lock);
         const uint32_t log_to = _log_to;
-        if (_logger != nullptr) {
+        if (_logger != nullptr) {  // started since the look above
             if (level > _logger->level) {
                 return;
             }
-            std::unique_ptr<slogger::log_entry> entry(new slogger::log_entry{level, log_to, line});
-            _logger->push(std::move(entry));
+            _logger->push_line(level, log_to, line, length);
             return;
         }
         if (log_to & log_to_con) {
@@ -100,6 +152,17 @@ void log_write_fmt(uint32_t category, uint32_t level, const char* function, cons
     } catch (const std::exception&) {
         // The line is lost; the caller goes on.
     }
+}
+}  // namespace
+
+void log_write_fmt(uint32_t category, uint32_t level, const char* function, const char* format, ...) {
+    if (level > _log_level || (category & _log_mask) != category || format == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    log_write_line(level, function, format, args);
+    va_end(args);
 }
 
 void log_set_level(uint32_t level) {

@@ -1,5 +1,10 @@
 // The running logger: the queue of formatted lines, the writer thread that
 // drains it to the sinks, and the log file with its rotation.
+//
+// Queued lines are held one after another in blocks of 64 KB, each line as a
+// small header (level, sinks, length) and its bytes: queuing a line copies it
+// into the block being filled, with no heap block of its own. Blocks the
+// writer has emptied are kept for reuse, a few of them.
 #pragma once
 
 #include <windows.h>
@@ -10,10 +15,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
-#include "log/log_queue.h"
 #include "util/base/handles.h"
 
 class slogger {
@@ -39,7 +45,12 @@ public:
     void slog_stop();
 
     // Queues a line for the writer.
-    void push(std::unique_ptr<log_entry> entry) { _queue.push(std::move(entry)); }
+    void push(std::unique_ptr<log_entry> entry) {
+        push_line(entry->level, entry->log_to, entry->msg.data(), entry->msg.size());
+    }
+    // Queues a copy of the length bytes at line (cut to fit a block). Lines
+    // leave the queue in the order they came.
+    void push_line(uint32_t level, uint32_t log_to, const char* line, size_t length);
 
     // Moves the file at path to its time-stamped name and opens a new, empty
     // file there. The only operation that opens the log file.
@@ -53,17 +64,41 @@ public:
     std::atomic<uint32_t> level{log_level_warn};
 
 private:
+    // One queued line inside a block: this header, the line's bytes, a NUL.
+    struct line_header {
+        uint32_t level;
+        uint32_t log_to;
+        uint32_t length;
+    };
+    struct line_block {
+        static constexpr size_t kCapacity = 64 * 1024;
+        size_t used = 0;  // bytes filled (changed under _queue_lock)
+        size_t read = 0;  // bytes handed to the sinks (the writer's own)
+        char bytes[kCapacity];
+    };
+    // Emptied blocks kept for reuse; more are given back to the heap.
+    static constexpr size_t kSpareBlocks = 8;
+
     void slog_thread();
-    void write_entry(const log_entry& entry);
-    void write_sinks(const log_entry& entry);
+    // Hands what is queued in the first block to the sinks, line by line until
+    // a stop comes; the number of lines written.
+    size_t write_queued();
+    // Final drain: every line still queued, file first, no rotation.
+    void drain_queue();
+    void write_entry(uint32_t level, uint32_t log_to, const char* line);
+    void write_sinks(uint32_t level, uint32_t log_to, const char* line);
     // File sink of the normal loop: rotation check, count, append.
-    void write_file_line(const std::string& line);
+    void write_file_line(const char* line);
     // File sink of the final drain: append only.
-    void append_file_line(const std::string& line);
+    void append_file_line(const char* line);
     void close_log_file();
 
     std::atomic<bool> _stop{true};
-    Queue<std::unique_ptr<log_entry>> _queue;
+    // The queue: blocks in order, lines appended to the last one. (On a cache
+    // line of its own: each log call writes it, and reads level above.)
+    alignas(64) boost::mutex _queue_lock;
+    std::deque<std::unique_ptr<line_block>> _blocks;
+    std::vector<std::unique_ptr<line_block>> _spare;
     std::unique_ptr<boost::thread> _thread;
 
     // Owned by the writer thread while it runs; _file_lock lets another thread

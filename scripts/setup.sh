@@ -21,6 +21,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
     wine64 cmake make googletest libboost1.74-dev dpkg-dev xz-utils
     xvfb xdotool x11-apps imagemagick python3 ca-certificates
+    libspdlog-dev libfmt-dev python3-matplotlib
 )
 
 install_packages() {
@@ -125,8 +126,21 @@ build_boost_thread() {
     rm -rf "$work"
 }
 
+# spdlog and fmt, the benchmarks' peer logger, compile for the target header
+# only: Debian's headers, reached through a folder that holds nothing but their
+# links, so no other Linux header is on the path.
+link_peer_headers() {
+    local include=$deps/peers/include
+    [ -e "$include/spdlog" ] && [ -e "$include/fmt" ] && return 0
+    [ -d /usr/include/spdlog ] && [ -d /usr/include/fmt ] || { log "libspdlog-dev/libfmt-dev headers are missing"; exit 1; }
+    mkdir -p "$include"
+    ln -sfn /usr/include/spdlog "$include/spdlog"
+    ln -sfn /usr/include/fmt "$include/fmt"
+}
+
 install_packages
 mkdir -p "$deps"
 build_boost_thread
 build_curl
+link_peer_headers
 log "ready: dependencies in $deps"

@@ -93,9 +93,7 @@ TEST_F(Log, LineLayoutBoundAndFilter) {
               std::vector<std::string>(lines.begin(), lines.end() - 1));
     EXPECT_TRUE(std::regex_match(lines[10].substr(0, 20), std::regex(R"(\d{4}(-\d\d){2} \d\d(:\d\d){2} )")));
     EXPECT_EQ(line("[WARN] ", "timed"), lines[10].substr(20));
-    const fake_module no_path(L"");
-    log_line_options no_module;
-    no_module.module = &no_path;
+    const log_line_options no_module;  // the executable's file name was not found
     EXPECT_EQ("[EROR] " + ids() + "no module\n", formatted(no_module, "no %s", "module"));
 }
 

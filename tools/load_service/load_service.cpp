@@ -34,6 +34,7 @@ namespace {
 struct options {
     std::wstring agent;
     std::wstring script;
+    std::wstring samples;        // every latency (us) of the run, one a line, into this file
     unsigned batches = 1;
     unsigned expect = 0;         // valid records per batch
     unsigned threads = 1;        // numbered events: reporting threads (0: no sequence check)
@@ -82,6 +83,7 @@ bool parse(int argc, wchar_t** argv, options& o) {
         unsigned* target = nullptr;
         if (a == L"--agent" && v) { o.agent = v; ++i; continue; }
         if (a == L"--script" && v) { o.script = v; ++i; continue; }
+        if (a == L"--samples" && v) { o.samples = v; ++i; continue; }
         if (a == L"--pace") { o.pace = true; continue; }
         if (a == L"--no-answer") { o.no_answer = true; continue; }
         if (a == L"--started-by-dialog") { o.started_by_dialog = true; continue; }
@@ -456,6 +458,7 @@ private:
             first_sent = std::min(first_sent, r.sent);
             last_received = std::max(last_received, r.received);
         }
+        if (!_o.samples.empty()) write_samples(latency);
         std::sort(latency.begin(), latency.end());
         auto pct = [&](double p) { return latency[static_cast<size_t>(p / 100.0 * (latency.size() - 1) + 0.5)]; };
         printf("latency_p50_us %.1f\n", pct(50));
@@ -470,6 +473,16 @@ private:
             batch_last = std::max(batch_last, _records[i].received);
         }
         if (batch_last > batch_first) printf("rate_per_s %.0f\n", n / ((batch_last - batch_first) / 1e7));
+    }
+
+    void write_samples(const std::vector<double>& latency) {
+        FILE* out = _wfopen(_o.samples.c_str(), L"w");
+        if (out == nullptr) {
+            fail("cannot write the samples file");
+            return;
+        }
+        for (double v : latency) fprintf(out, "%.1f\n", v);
+        fclose(out);
     }
 
     // With one reporting thread, the plug-in's own precise stamps around each

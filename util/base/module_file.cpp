@@ -1,7 +1,6 @@
 // Path and file name of the running executable, looked up without logging.
 #include "util/base/module_file.h"
 
-#include <cstring>
 #include <new>
 #include <vector>
 
@@ -61,38 +60,5 @@ bool get_current_module_file_silent(std::wstring& module_file, const module_file
     }
     const size_t slash = path.rfind(L'\\');
     module_file = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    return true;
-}
-
-bool get_current_module_file_silent(wchar_t* module_file, size_t cch, const module_file_api& api) {
-    if (module_file == nullptr || cch == 0) {
-        return false;
-    }
-    // The path on the stack first: no heap for the common case.
-    wchar_t path[MAX_PATH];
-    const DWORD length = api.module_file_name(path, MAX_PATH);
-    if (length == 0) {
-        return false;
-    }
-    std::wstring long_path;
-    const wchar_t* full = path;
-    size_t full_length = length;
-    if (length >= MAX_PATH) {  // cut: the long way
-        if (!get_current_module_path(long_path, api)) {
-            return false;
-        }
-        full = long_path.c_str();
-        full_length = long_path.size();
-    }
-    size_t start = full_length;
-    while (start > 0 && full[start - 1] != L'\\') {
-        --start;
-    }
-    const size_t file_length = full_length - start;
-    if (file_length >= cch) {
-        return false;
-    }
-    memcpy(module_file, full + start, file_length * sizeof(wchar_t));
-    module_file[file_length] = L'\0';
     return true;
 }

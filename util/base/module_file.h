@@ -24,8 +24,3 @@ bool get_current_module_path(std::wstring& module_path, const module_file_api& a
 
 // The file name after the path's last "\".
 bool get_current_module_file_silent(std::wstring& module_file, const module_file_api& api = this_process_module());
-
-// The same into a caller's buffer of cch characters (terminator included),
-// without the heap in the common case; false when it does not fit.
-bool get_current_module_file_silent(wchar_t* module_file, size_t cch,
-                                    const module_file_api& api = this_process_module());

@@ -1,0 +1,380 @@
+// Floor of event delivery: what the agent's design prescribes for one device
+// event, and nothing more. A calling thread (the plug-in's) stamps the time
+// and hands a record to a worker thread through a boost::mutex and a
+// boost::condition_variable, notified under the lock; the worker writes the
+// 4,096-byte section, signals the request event and waits for the response
+// event, answered by a second process that stamps the reception and answers
+// at once. Like the service in the agent's runs (load_service --pace), the
+// answering side then signals a pace event, and only then does the calling
+// thread send the next record.
+//
+// With --refresh the calling thread first does the work of a disk-table
+// refresh as the agent's refresh does it, minus the agent: the name
+// converter's system calls (environment, drive strings, DOS device and drive
+// type of each drive, the network provider keys) and the three WQL queries,
+// every row read with the properties the inventory takes, over the one WMI
+// connection that the main thread made in the multithreaded apartment (the
+// calling thread itself enters no apartment, as the plug-in's thread does not).
+//
+// Prints the latency from the stamp to the reception (p50, p99; every sample
+// with --samples <file>) and, with --refresh, the time of the refresh work
+// alone and of each of its parts (name converter calls, each query).
+//
+//   delivery_baseline [--count N] [--refresh] [--samples <file>]
+//   delivery_baseline --answer <tag> <count>   the answering side (started by the first)
+#include <windows.h>
+#include <wbemidl.h>
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/lock_types.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "bench/bench_clock.h"
+
+namespace {
+const DWORD kViewSize = 4096;
+
+uint64_t precise_now() {
+    FILETIME f;
+    GetSystemTimePreciseAsFileTime(&f);
+    return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime;
+}
+
+std::wstring object_name(const wchar_t* kind, const std::wstring& tag) {
+    return std::wstring(L"Local\\talvern_floor_") + kind + L"_" + tag;
+}
+
+// The answering side: the service's part, as load_service plays it.
+int answer(const std::wstring& tag, int count) {
+    HANDLE request = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"q", tag).c_str());
+    HANDLE response = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"r", tag).c_str());
+    HANDLE pace = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"p", tag).c_str());
+    HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"d", tag).c_str());
+    HANDLE times = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"t", tag).c_str());
+    auto* view = section ? static_cast<volatile unsigned char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0,
+                                                                              kViewSize))
+                         : nullptr;
+    auto* received = times ? static_cast<uint64_t*>(MapViewOfFile(times, FILE_MAP_ALL_ACCESS, 0, 0, 0)) : nullptr;
+    if (!request || !response || !pace || !view || !received) {
+        std::fprintf(stderr, "answering side: cannot open the objects, gle=%lu\n", GetLastError());
+        return 1;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (WaitForSingleObject(request, 30000) != WAIT_OBJECT_0) {
+            break;  // the requesting side is gone
+        }
+        received[i] = precise_now();
+        if (view[0] != 1) {
+            break;  // the requesting side is done
+        }
+        view[0] = 0;  // read, as the service marks the record taken
+        SetEvent(response);
+        SetEvent(pace);
+    }
+    return 0;
+}
+
+// The hand-off of the agent's design: one lock, one condition, notified under the lock.
+struct record {
+    uint64_t time;
+    int index;
+};
+
+struct hand_off {
+    boost::mutex lock;
+    boost::condition_variable cond;
+    std::deque<record> queue;
+    bool stop = false;
+};
+
+// WMI as the agent's inventory uses it: one connection, three queries.
+struct wmi_connection {
+    IWbemLocator* locator = nullptr;
+    IWbemServices* services = nullptr;
+
+    bool open() {
+        if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return false;
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
+                             nullptr, EOAC_NONE, nullptr);
+        if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
+                                    reinterpret_cast<void**>(&locator)))) {
+            return false;
+        }
+        BSTR path = SysAllocString(L"ROOT\\CIMV2");
+        const HRESULT hr = locator->ConnectServer(path, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services);
+        SysFreeString(path);
+        if (FAILED(hr)) return false;
+        CoSetProxyBlanket(services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+        return true;
+    }
+    ~wmi_connection() {
+        if (services) services->Release();
+        if (locator) locator->Release();
+    }
+};
+
+struct query {
+    const wchar_t* text;
+    const wchar_t* properties[3];
+};
+
+const query kQueries[] = {
+    {L"SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition", {L"Antecedent", L"Dependent", nullptr}},
+    {L"SELECT DeviceID, DiskIndex FROM Win32_DiskPartition", {L"DeviceID", L"DiskIndex", nullptr}},
+    {L"SELECT Index, PNPDeviceID, SerialNumber FROM Win32_DiskDrive", {L"Index", L"PNPDeviceID", L"SerialNumber"}},
+};
+
+// Runs one query and reads every row with its properties; the rows, or -1.
+int run_query(IWbemServices* services, const query& q) {
+    BSTR language = SysAllocString(L"WQL");
+    BSTR text = SysAllocString(q.text);
+    IEnumWbemClassObject* rows = nullptr;
+    const HRESULT hr = services->ExecQuery(language, text, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                           nullptr, &rows);
+    SysFreeString(language);
+    SysFreeString(text);
+    if (FAILED(hr)) return -1;
+    int count = 0;
+    for (;;) {
+        IWbemClassObject* row = nullptr;
+        ULONG returned = 0;
+        rows->Next(WBEM_INFINITE, 1, &row, &returned);
+        if (returned == 0 || row == nullptr) break;
+        for (const wchar_t* name : q.properties) {
+            if (name == nullptr) continue;
+            VARIANT value;
+            VariantInit(&value);
+            row->Get(name, 0, &value, nullptr, nullptr);
+            VariantClear(&value);
+        }
+        row->Release();
+        ++count;
+    }
+    rows->Release();
+    return count;
+}
+
+// The system calls of the name converter's reload.
+void reload_device_names() {
+    wchar_t value[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%SystemDrive%", value, MAX_PATH);
+    ExpandEnvironmentStringsW(L"%SystemRoot%", value, MAX_PATH);
+    wchar_t drives[129] = {};
+    const DWORD length = GetLogicalDriveStringsW(128, drives);
+    for (DWORD i = 0; i + 4 <= length && i < 128; i += 4) {
+        wchar_t* entry = drives + i;
+        if (entry[0] == L'A' || entry[0] == L'a') continue;
+        wchar_t root[4] = {entry[0], L':', L'\\', L'\0'};
+        wchar_t name[3] = {entry[0], L':', L'\0'};
+        wchar_t target[MAX_PATH];
+        QueryDosDeviceW(name, target, MAX_PATH);
+        GetDriveTypeW(root);
+    }
+    HKEY order = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\NetworkProvider\\Order", 0,
+                      KEY_READ, &order) != ERROR_SUCCESS) {
+        return;
+    }
+    wchar_t providers[1024] = {};
+    DWORD bytes = sizeof(providers) - sizeof(wchar_t);
+    RegQueryValueExW(order, L"ProviderOrder", nullptr, nullptr, reinterpret_cast<BYTE*>(providers), &bytes);
+    RegCloseKey(order);
+    for (wchar_t* p = providers; *p != L'\0';) {
+        wchar_t* end = std::wcschr(p, L',');
+        const std::wstring provider = end ? std::wstring(p, end) : std::wstring(p);
+        const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + provider + L"\\NetworkProvider";
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+            wchar_t device[MAX_PATH] = {};
+            DWORD device_bytes = sizeof(device) - sizeof(wchar_t);
+            RegQueryValueExW(key, L"DeviceName", nullptr, nullptr, reinterpret_cast<BYTE*>(device), &device_bytes);
+            RegCloseKey(key);
+        }
+        if (end == nullptr) break;
+        p = end + 1;
+    }
+}
+
+double percentile(std::vector<double> samples, double p) { return bench_percentile(samples, p); }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 4 && std::wcscmp(argv[1], L"--answer") == 0) {
+        return answer(argv[2], _wtoi(argv[3]));
+    }
+    int count = 10000;
+    bool refresh = false;
+    const wchar_t* samples_file = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::wcscmp(argv[i], L"--count") == 0 && i + 1 < argc) {
+            count = _wtoi(argv[++i]);
+        } else if (std::wcscmp(argv[i], L"--refresh") == 0) {
+            refresh = true;
+        } else if (std::wcscmp(argv[i], L"--samples") == 0 && i + 1 < argc) {
+            samples_file = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: delivery_baseline [--count N] [--refresh] [--samples <file>]\n");
+            return 2;
+        }
+    }
+    if (count <= 0) return 2;
+    const std::wstring tag = std::to_wstring(GetCurrentProcessId());
+    // One warm-up exchange before the measured ones, as the agent's runs
+    // settle before their first event.
+    const int total = count + 1;
+
+    wmi_connection wmi;
+    if (refresh && !wmi.open()) {
+        std::fprintf(stderr, "cannot connect to ROOT\\CIMV2\n");
+        return 3;
+    }
+
+    HANDLE request = CreateEventW(nullptr, FALSE, FALSE, object_name(L"q", tag).c_str());
+    HANDLE response = CreateEventW(nullptr, FALSE, FALSE, object_name(L"r", tag).c_str());
+    HANDLE pace = CreateEventW(nullptr, FALSE, FALSE, object_name(L"p", tag).c_str());
+    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize,
+                                       object_name(L"d", tag).c_str());
+    HANDLE times = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(sizeof(uint64_t) * total), object_name(L"t", tag).c_str());
+    auto* view = section ? static_cast<unsigned char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, kViewSize))
+                         : nullptr;
+    auto* received = times ? static_cast<const volatile uint64_t*>(MapViewOfFile(times, FILE_MAP_READ, 0, 0, 0))
+                           : nullptr;
+    if (!request || !response || !pace || !view || !received) {
+        std::fprintf(stderr, "cannot create the objects, gle=%lu\n", GetLastError());
+        return 3;
+    }
+
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --answer " + tag + L" " + std::to_wstring(total);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        std::fprintf(stderr, "cannot start the answering side, gle=%lu\n", GetLastError());
+        return 3;
+    }
+
+    // The worker: takes one record at a time and makes the round trip.
+    hand_off h;
+    std::vector<unsigned char> bytes(kViewSize, 0x5A);
+    boost::thread worker([&] {
+        for (;;) {
+            record r;
+            {
+                boost::unique_lock<boost::mutex> lock(h.lock);
+                while (h.queue.empty() && !h.stop) {
+                    h.cond.wait(lock);
+                }
+                if (h.queue.empty()) return;
+                r = h.queue.front();
+                h.queue.pop_front();
+            }
+            bytes[0] = 1;
+            std::memcpy(&bytes[8], &r, sizeof(r));
+            std::memcpy(view, bytes.data(), kViewSize);
+            SetEvent(request);
+            if (WaitForSingleObject(response, 5000) != WAIT_OBJECT_0) {
+                std::fprintf(stderr, "no answer to record %d\n", r.index);
+            }
+        }
+    });
+
+    // The calling thread, in the plug-in's place: a thread of its own that
+    // enters no COM apartment (the connection belongs to the main thread).
+    struct caller_state {
+        int total;
+        bool refresh;
+        wmi_connection* wmi;
+        hand_off* h;
+        HANDLE pace;
+        std::vector<uint64_t> sent;
+        std::vector<double> refresh_us;
+        std::vector<double> phase_us[4];
+        int done = 0;
+    } caller{total, refresh, &wmi, &h, pace, std::vector<uint64_t>(total)};
+    auto caller_body = [](void* parameter) -> DWORD {
+        caller_state& c = *static_cast<caller_state*>(parameter);
+        for (int i = 0; i < c.total; ++i) {
+            c.sent[i] = precise_now();
+            if (c.refresh) {
+                uint64_t t[5];
+                t[0] = bench_now_ns();
+                reload_device_names();
+                t[1] = bench_now_ns();
+                for (int q = 0; q < 3; ++q) {
+                    run_query(c.wmi->services, kQueries[q]);
+                    t[q + 2] = bench_now_ns();
+                }
+                if (i > 0) {
+                    c.refresh_us.push_back(static_cast<double>(t[4] - t[0]) / 1000.0);
+                    for (int k = 0; k < 4; ++k) c.phase_us[k].push_back(static_cast<double>(t[k + 1] - t[k]) / 1000.0);
+                }
+            }
+            {
+                boost::unique_lock<boost::mutex> lock(c.h->lock);
+                c.h->queue.push_back(record{c.sent[i], i});
+                c.h->cond.notify_one();
+            }
+            if (WaitForSingleObject(c.pace, 30000) != WAIT_OBJECT_0) {
+                std::fprintf(stderr, "no pace signal after record %d\n", i);
+                break;
+            }
+            ++c.done;
+        }
+        return 0;
+    };
+    HANDLE caller_thread = CreateThread(nullptr, 0, caller_body, &caller, 0, nullptr);
+    if (caller_thread == nullptr) {
+        std::fprintf(stderr, "cannot start the calling thread, gle=%lu\n", GetLastError());
+        return 3;
+    }
+    WaitForSingleObject(caller_thread, INFINITE);
+    CloseHandle(caller_thread);
+    const int done = caller.done;
+    const std::vector<uint64_t>& sent = caller.sent;
+    {
+        boost::unique_lock<boost::mutex> lock(h.lock);
+        h.stop = true;
+        h.cond.notify_one();
+    }
+    worker.join();
+    WaitForSingleObject(pi.hProcess, 15000);
+
+    std::vector<double> latency;
+    for (int i = 1; i < done; ++i) {
+        const uint64_t at = received[i];
+        latency.push_back(at >= sent[i] ? static_cast<double>(at - sent[i]) / 10.0 : 0.0);
+    }
+    if (latency.empty()) return 1;
+    const char* name = refresh ? "refresh_floor" : "delivery_floor";
+    std::printf("%s_records %zu\n", name, latency.size());
+    std::printf("%s_p50_us %.1f\n", name, percentile(latency, 50));
+    std::printf("%s_p99_us %.1f\n", name, percentile(latency, 99));
+    if (refresh) {
+        std::printf("refresh_work_p50_us %.1f\n", percentile(caller.refresh_us, 50));
+        const char* phases[4] = {"names", "query_logical", "query_partitions", "query_drives"};
+        for (int k = 0; k < 4; ++k) std::printf("refresh_%s_p50_us %.1f\n", phases[k], percentile(caller.phase_us[k], 50));
+    }
+    if (samples_file != nullptr) {
+        FILE* out = _wfopen(samples_file, L"w");
+        if (out != nullptr) {
+            for (double v : latency) std::fprintf(out, "%.1f\n", v);
+            std::fclose(out);
+        }
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+}
