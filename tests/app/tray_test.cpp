@@ -9,6 +9,7 @@
 #include "tests/support/service_stub.h"
 #include "tests/support/test_env.h"
 #include "tools/update_server/update_server.h"
+#include "util/base/handles.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
@@ -43,9 +44,9 @@ auto try_line(size_t n) { return "[DEBG] Trying to connect to talvern service. "
 lines objects_left() {
     lines left;
     for (const std::string& name : {nodup_name(), pid_name("ttosq_"), pid_name("ttosr_"), pid_name("ttosd_")}) {
-        HANDLE h = name.find("ttosd_") == name.npos ? OpenEventA(SYNCHRONIZE, FALSE, name.c_str())
-                                                    : OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-        if (h != nullptr && CloseHandle(h)) left.push_back(name);
+        const unique_handle h(name.find("ttosd_") == name.npos ? OpenEventA(SYNCHRONIZE, FALSE, name.c_str())
+                                                               : OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()));
+        if (h) left.push_back(name);
     }
     return left;
 }
@@ -136,7 +137,7 @@ TEST_F(Agent, StartFailingAtEachStepIsCleanedUpByStop) {
         scoped_registry_value order(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\NetworkProvider\\Order",
                                     L"ProviderOrder");
         if (row.provider_order_removed) { ASSERT_TRUE(order.remove()); }
-        HANDLE guard = row.guard_held ? CreateEventA(nullptr, FALSE, FALSE, nodup_name().c_str()) : nullptr;
+        event_handle guard(row.guard_held ? CreateEventA(nullptr, FALSE, FALSE, nodup_name().c_str()) : nullptr);
         auto service = std::make_unique<ServiceStub>(row.service);
         TalvernTray tray(options(10, 3));
         EXPECT_FALSE(tray.start());
@@ -146,7 +147,7 @@ TEST_F(Agent, StartFailingAtEachStepIsCleanedUpByStop) {
         EXPECT_THAT(got, ElementsAreArray(row.start));
         tray.stop();
         EXPECT_THAT(take(), ElementsAreArray(row.stop));
-        if (guard != nullptr) CloseHandle(guard);
+        guard.reset();
         service.reset();
         EXPECT_THAT(objects_left(), IsEmpty());  // nothing the agent took is held any more
     }
@@ -249,13 +250,12 @@ TEST_F(Agent, StopSignalsTheRequestOnlyOnceTheWorkerHasEnded) {
             worker_id = std::stoul(line.substr(line.find(':', line.find('(')) + 1));
         }
     }
-    HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, worker_id);
-    ASSERT_NE(nullptr, worker);
-    service.watch_thread(worker);
+    const unique_handle worker(OpenThread(SYNCHRONIZE, FALSE, worker_id));
+    ASSERT_TRUE(worker);
+    service.watch_thread(worker.get());
     tray.stop();
     ASSERT_TRUE(wait_until([&] { return service.empty_requests() == 1; }, 10000));
     EXPECT_TRUE(service.ended_before_empty_request()) << "stop signalled the service while the worker still ran";
-    CloseHandle(worker);
 }
 
 // The entry routine on a thread of its own, as the agent's UI thread. A failed start leaves the agent to

@@ -11,6 +11,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
 #include "util/base/file_util.h"
+#include "util/base/handles.h"
 #include "log/log_line.h"
 
 namespace {
@@ -143,14 +144,14 @@ TEST_F(Log, TheCallerWritesWithoutALoggerOneWriterThreadWhileItRuns) {
 
 TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped) {
     struct gate {  // holds the writer at its first line, so that the others wait in the queue
-        HANDLE open = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
         std::vector<std::string> lines;
     } g;
     ASSERT_TRUE(initialize_log());
     log_set_debug_observer([](void* context, const char* text) {
         static_cast<gate*>(context)->lines.emplace_back(text);
         say(log_level_error, "from inside the logger");  // would wait for ever on the lock finalize_log() holds
-        WaitForSingleObject(static_cast<gate*>(context)->open, 10000);
+        WaitForSingleObject(static_cast<gate*>(context)->open.get(), 10000);
     }, &g);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -159,9 +160,8 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
         });
     }
     for (auto& thread : threads) thread.join();
-    SetEvent(g.open);
+    SetEvent(g.open.get());
     finalize_log();
-    CloseHandle(g.open);
     ASSERT_EQ(2000u, g.lines.size());
     int next[4] = {}, t = -1, i = -1;
     for (const auto& text : g.lines) {
@@ -190,10 +190,9 @@ std::string stamp(int seconds = 0) {  // the local time seconds from now, as a r
 std::vector<std::string> names(const temp_dir& dir) {  // sorted: a rotated name before its original
     std::vector<std::string> out;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(dir.file(L"*").c_str(), &data);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
+    const find_handle find(FindFirstFileW(dir.file(L"*").c_str(), &data));
+    for (BOOL more = bool(find); more; more = FindNextFileW(find.get(), &data))
         if (data.cFileName[0] != L'.') out.emplace_back(data.cFileName, data.cFileName + wcslen(data.cFileName));
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -212,9 +211,8 @@ testing::AssertionResult stamped(const std::string& text, const std::string& hea
 TEST_F(Log, SwitchingTheFileOnMovesAnOldFileAwayFirst) {
     temp_dir dir;
     const std::wstring path = dir.file(L"agent.log");
-    HANDLE old = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_TRUE(write_to_file(old, "from the last run\n"));
-    CloseHandle(old);
+    ASSERT_TRUE(write_to_file(file_handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)).get(),
+                              "from the last run\n"));
     EXPECT_FALSE(log_open_file(path.c_str()));  // no logger runs
     LogCapture capture(log_level_warn);
     EXPECT_FALSE(log_open_file(dir.file(L"missing\\agent.log").c_str()));
@@ -242,7 +240,7 @@ TEST_F(Log, RotationAfter60000LinesRetriesEveryLineWhileTheRotatedNameIsTaken) {
     std::vector<std::wstring> taken;  // every name a rotation could pick in the next two minutes
     for (int s = -1; s <= 120; ++s) {
         taken.push_back(dir.file(L"agent." + widen(stamp(s)) + L".log"));
-        CloseHandle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        file_handle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     }
     log_set_targets(log_to_file);
     std::string lines;

@@ -2,6 +2,8 @@
 // was (or its absence) is put back when the object goes, whatever the test did.
 #pragma once
 
+#include "util/base/handles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -16,7 +18,7 @@ public:
     bool remove();
 
 private:
-    HKEY _key = nullptr;
+    registry_key _key;
     std::wstring _name;
     bool _had_value = false;
     std::wstring _original;

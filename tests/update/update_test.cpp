@@ -18,6 +18,7 @@
 #include "update/memory_stream.h"
 #include "update/talvern_updater.h"
 #include "util/base/thread_pool_task.h"
+#include "util/base/handles.h"
 
 namespace {
 
@@ -107,22 +108,21 @@ TEST(MemoryStream, WriteCallbackTakesSizeTimesCountOrReportsFailure) {
 
 // A manual-reset event; a hang fails the test after 30 s instead of stalling it.
 struct Gate {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ~Gate() { CloseHandle(event); }
-    bool pass() { return WaitForSingleObject(event, 30000) == WAIT_OBJECT_0; }
+    event_handle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    bool pass() { return WaitForSingleObject(event.get(), 30000) == WAIT_OBJECT_0; }
 };
 
 TEST(ThreadPoolTask, EndsOnlyOnceTheWorkRanOnceAndItsCapturesAreGone) {
     Gate destroying, release;
     std::atomic<int> runs{0};
     // The work's function object is this capture's last owner; the deleter holds the pool thread.
-    std::shared_ptr<int> capture(new int(7), [&](int* p) { SetEvent(destroying.event); release.pass(); delete p; });
+    std::shared_ptr<int> capture(new int(7), [&](int* p) { SetEvent(destroying.event.get()); release.pass(); delete p; });
     ThreadPoolTask task;
     EXPECT_TRUE(task.wait(0));  // nothing started yet
     ASSERT_TRUE(task.start([c = std::move(capture), &runs] { runs += *c; }));
     ASSERT_TRUE(destroying.pass()) << "the work's captures were never released";
     EXPECT_TRUE(task.running());  // still destroying what the work captured
-    SetEvent(release.event);
+    SetEvent(release.event.get());
     ASSERT_TRUE(task.wait(30000));
     EXPECT_EQ(7, runs.load());  // ran once
 }
@@ -230,7 +230,7 @@ TEST(TalvernUpdater, PostsTheExactBodyAndLogsEveryFailure) {
 // No server or logger here takes a handle: a key left open moves the (lowest free) slot a new handle gets.
 TEST(TalvernUpdater, ClosesTheKeyWhetherHostGuidIsThereOrNot) {
     scoped_registry_value host(HKEY_LOCAL_MACHINE, kTalvernKey, L"HostGuid");
-    const auto next_handle = [] { HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr); return CloseHandle(h), h; };
+    const auto next_handle = [] { return unique_handle(CreateEventW(nullptr, TRUE, FALSE, nullptr)).get(); };
     for (const bool present : {false, true}) {
         ASSERT_TRUE(present ? host.set(L"H") : host.remove());
         TalvernUpdater("http://127.0.0.1:9/").initialize();  // opens what the system keeps cached

@@ -11,6 +11,7 @@
 #include "util/dos_device.h"
 #include "util/environment.h"
 #include "util/base/file_util.h"
+#include "util/base/handles.h"
 #include "util/module_path.h"
 #include "util/registry.h"
 #include "util/session.h"
@@ -131,14 +132,14 @@ TEST(WriteToFile, AppendsAtTheEndAtMost5119Characters) {
     temp_dir dir;
     const std::wstring name = dir.file(L"a.log");
     EXPECT_FALSE(is_file_exists(name.c_str()));
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    file_handle file(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     EXPECT_TRUE(is_file_exists(name.c_str()));
-    EXPECT_TRUE(write_to_file(file, "first %d %ws\n", 1, L"E:"));
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    EXPECT_TRUE(write_to_file(file, "%s", std::string(5119, 'f').c_str()));
-    EXPECT_FALSE(write_to_file(file, "%s", std::string(5120, 't').c_str()));
-    EXPECT_FALSE(write_to_file(file, nullptr) || write_to_file(INVALID_HANDLE_VALUE, "%s", "x"));
-    CloseHandle(file);
+    EXPECT_TRUE(write_to_file(file.get(), "first %d %ws\n", 1, L"E:"));
+    SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN);
+    EXPECT_TRUE(write_to_file(file.get(), "%s", std::string(5119, 'f').c_str()));
+    EXPECT_FALSE(write_to_file(file.get(), "%s", std::string(5120, 't').c_str()));
+    EXPECT_FALSE(write_to_file(file.get(), nullptr) || write_to_file(INVALID_HANDLE_VALUE, "%s", "x"));
+    file.reset();
     EXPECT_TRUE("first 1 E:\n" + std::string(5119, 'f') == read_file(name));
 }
 
