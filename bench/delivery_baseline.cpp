@@ -39,6 +39,8 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
+#include "tools/service_side/agent_process.h"
+#include "util/base/handles.h"
 
 namespace {
 const DWORD kViewSize = 4096;
@@ -55,21 +57,21 @@ std::wstring object_name(const wchar_t* kind, const std::wstring& tag) {
 
 // The answering side: the service's part, as load_service plays it.
 int answer(const std::wstring& tag, int count) {
-    HANDLE request = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"q", tag).c_str());
-    HANDLE response = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"r", tag).c_str());
-    HANDLE pace = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"p", tag).c_str());
-    HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"d", tag).c_str());
-    HANDLE times = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"t", tag).c_str());
-    auto* view = section ? static_cast<volatile unsigned char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0,
-                                                                              kViewSize))
-                         : nullptr;
-    auto* received = times ? static_cast<uint64_t*>(MapViewOfFile(times, FILE_MAP_ALL_ACCESS, 0, 0, 0)) : nullptr;
+    event_handle request(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"q", tag).c_str()));
+    event_handle response(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"r", tag).c_str()));
+    event_handle pace(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"p", tag).c_str()));
+    section_handle section(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"d", tag).c_str()));
+    section_handle times(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"t", tag).c_str()));
+    mapped_view record_view(section ? MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, kViewSize) : nullptr);
+    mapped_view times_view(times ? MapViewOfFile(times.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0) : nullptr);
+    auto* view = static_cast<volatile unsigned char*>(record_view.get());
+    auto* received = static_cast<uint64_t*>(times_view.get());
     if (!request || !response || !pace || !view || !received) {
         std::fprintf(stderr, "answering side: cannot open the objects, gle=%lu\n", GetLastError());
         return 1;
     }
     for (int i = 0; i < count; ++i) {
-        if (WaitForSingleObject(request, 30000) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(request.get(), 30000) != WAIT_OBJECT_0) {
             break;  // the requesting side is gone
         }
         received[i] = precise_now();
@@ -77,8 +79,8 @@ int answer(const std::wstring& tag, int count) {
             break;  // the requesting side is done
         }
         view[0] = 0;  // read, as the service marks the record taken
-        SetEvent(response);
-        SetEvent(pace);
+        SetEvent(response.get());
+        SetEvent(pace.get());
     }
     return 0;
 }
@@ -180,25 +182,26 @@ void reload_device_names() {
         QueryDosDeviceW(name, target, MAX_PATH);
         GetDriveTypeW(root);
     }
-    HKEY order = nullptr;
+    registry_key order;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\NetworkProvider\\Order", 0,
-                      KEY_READ, &order) != ERROR_SUCCESS) {
+                      KEY_READ, order.put()) != ERROR_SUCCESS) {
         return;
     }
     wchar_t providers[1024] = {};
     DWORD bytes = sizeof(providers) - sizeof(wchar_t);
-    RegQueryValueExW(order, L"ProviderOrder", nullptr, nullptr, reinterpret_cast<BYTE*>(providers), &bytes);
-    RegCloseKey(order);
+    RegQueryValueExW(order.get(), L"ProviderOrder", nullptr, nullptr, reinterpret_cast<BYTE*>(providers), &bytes);
+    order.reset();
     for (wchar_t* p = providers; *p != L'\0';) {
         wchar_t* end = std::wcschr(p, L',');
         const std::wstring provider = end ? std::wstring(p, end) : std::wstring(p);
         const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + provider + L"\\NetworkProvider";
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        registry_key key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS) {
             wchar_t device[MAX_PATH] = {};
             DWORD device_bytes = sizeof(device) - sizeof(wchar_t);
-            RegQueryValueExW(key, L"DeviceName", nullptr, nullptr, reinterpret_cast<BYTE*>(device), &device_bytes);
-            RegCloseKey(key);
+            RegQueryValueExW(key.get(), L"DeviceName", nullptr, nullptr, reinterpret_cast<BYTE*>(device),
+                             &device_bytes);
+            key.reset();
         }
         if (end == nullptr) break;
         p = end + 1;
@@ -239,17 +242,18 @@ int wmain(int argc, wchar_t** argv) {
         return 3;
     }
 
-    HANDLE request = CreateEventW(nullptr, FALSE, FALSE, object_name(L"q", tag).c_str());
-    HANDLE response = CreateEventW(nullptr, FALSE, FALSE, object_name(L"r", tag).c_str());
-    HANDLE pace = CreateEventW(nullptr, FALSE, FALSE, object_name(L"p", tag).c_str());
-    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize,
-                                       object_name(L"d", tag).c_str());
-    HANDLE times = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      static_cast<DWORD>(sizeof(uint64_t) * total), object_name(L"t", tag).c_str());
-    auto* view = section ? static_cast<unsigned char*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, kViewSize))
-                         : nullptr;
-    auto* received = times ? static_cast<const volatile uint64_t*>(MapViewOfFile(times, FILE_MAP_READ, 0, 0, 0))
-                           : nullptr;
+    event_handle request(CreateEventW(nullptr, FALSE, FALSE, object_name(L"q", tag).c_str()));
+    event_handle response(CreateEventW(nullptr, FALSE, FALSE, object_name(L"r", tag).c_str()));
+    event_handle pace(CreateEventW(nullptr, FALSE, FALSE, object_name(L"p", tag).c_str()));
+    section_handle section(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize,
+                                              object_name(L"d", tag).c_str()));
+    section_handle times(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                            static_cast<DWORD>(sizeof(uint64_t) * total),
+                                            object_name(L"t", tag).c_str()));
+    mapped_view record_view(section ? MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, kViewSize) : nullptr);
+    mapped_view times_view(times ? MapViewOfFile(times.get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
+    auto* view = static_cast<unsigned char*>(record_view.get());
+    auto* received = static_cast<const volatile uint64_t*>(times_view.get());
     if (!request || !response || !pace || !view || !received) {
         std::fprintf(stderr, "cannot create the objects, gle=%lu\n", GetLastError());
         return 3;
@@ -257,11 +261,8 @@ int wmain(int argc, wchar_t** argv) {
 
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --answer " + tag + L" " + std::to_wstring(total);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    started_process answering;  // its handles go before the views and the objects
+    if (!start_process(self, L"--answer " + tag + L" " + std::to_wstring(total), false, answering)) {
         std::fprintf(stderr, "cannot start the answering side, gle=%lu\n", GetLastError());
         return 3;
     }
@@ -284,8 +285,8 @@ int wmain(int argc, wchar_t** argv) {
             bytes[0] = 1;
             std::memcpy(&bytes[8], &r, sizeof(r));
             std::memcpy(view, bytes.data(), kViewSize);
-            SetEvent(request);
-            if (WaitForSingleObject(response, 5000) != WAIT_OBJECT_0) {
+            SetEvent(request.get());
+            if (WaitForSingleObject(response.get(), 5000) != WAIT_OBJECT_0) {
                 std::fprintf(stderr, "no answer to record %d\n", r.index);
             }
         }
@@ -298,12 +299,12 @@ int wmain(int argc, wchar_t** argv) {
         bool refresh;
         wmi_connection* wmi;
         hand_off* h;
-        HANDLE pace;
+        HANDLE pace;  // borrowed: wmain's pace holds it
         std::vector<uint64_t> sent;
         std::vector<double> refresh_us;
         std::vector<double> phase_us[4];
         int done = 0;
-    } caller{total, refresh, &wmi, &h, pace, std::vector<uint64_t>(total)};
+    } caller{total, refresh, &wmi, &h, pace.get(), std::vector<uint64_t>(total)};
     auto caller_body = [](void* parameter) -> DWORD {
         caller_state& c = *static_cast<caller_state*>(parameter);
         for (int i = 0; i < c.total; ++i) {
@@ -335,13 +336,13 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     };
-    HANDLE caller_thread = CreateThread(nullptr, 0, caller_body, &caller, 0, nullptr);
-    if (caller_thread == nullptr) {
+    unique_handle caller_thread(CreateThread(nullptr, 0, caller_body, &caller, 0, nullptr));
+    if (!caller_thread) {
         std::fprintf(stderr, "cannot start the calling thread, gle=%lu\n", GetLastError());
         return 3;
     }
-    WaitForSingleObject(caller_thread, INFINITE);
-    CloseHandle(caller_thread);
+    WaitForSingleObject(caller_thread.get(), INFINITE);
+    caller_thread.reset();
     const int done = caller.done;
     const std::vector<uint64_t>& sent = caller.sent;
     {
@@ -350,7 +351,7 @@ int wmain(int argc, wchar_t** argv) {
         h.cond.notify_one();
     }
     worker.join();
-    WaitForSingleObject(pi.hProcess, 15000);
+    WaitForSingleObject(answering.process.get(), 15000);
 
     std::vector<double> latency;
     for (int i = 1; i < done; ++i) {
@@ -374,7 +375,5 @@ int wmain(int argc, wchar_t** argv) {
             std::fclose(out);
         }
     }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
     return 0;
 }

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
+#include "tools/service_side/agent_process.h"
+#include "util/base/handles.h"
 
 namespace {
 const DWORD kViewSize = 4096;
@@ -24,31 +26,27 @@ std::wstring object_name(const wchar_t* kind, const std::wstring& tag) {
 }
 
 int answer(const std::wstring& tag) {
-    HANDLE request = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"q", tag).c_str());
-    HANDLE response = OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"r", tag).c_str());
-    HANDLE section = OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"d", tag).c_str());
-    void* view = section ? MapViewOfFile(section, FILE_MAP_READ, 0, 0, kViewSize) : nullptr;
+    event_handle request(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"q", tag).c_str()));
+    event_handle response(OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, object_name(L"r", tag).c_str()));
+    section_handle section(OpenFileMappingW(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, object_name(L"d", tag).c_str()));
+    mapped_view view(section ? MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, kViewSize) : nullptr);
     if (!request || !response || !view) {
         std::fprintf(stderr, "answering side: cannot open the objects, gle=%lu\n", GetLastError());
         return 1;
     }
     volatile unsigned sink = 0;
     for (;;) {
-        if (WaitForSingleObject(request, 30000) != WAIT_OBJECT_0) {
+        if (WaitForSingleObject(request.get(), 30000) != WAIT_OBJECT_0) {
             break;  // the requesting side is gone
         }
-        const auto* bytes = static_cast<const volatile unsigned char*>(view);
+        const auto* bytes = static_cast<const volatile unsigned char*>(view.get());
         if (bytes[0] == 0) {
             break;  // the requesting side is done
         }
         sink += bytes[4];  // reads the record's length, as a service would
-        SetEvent(response);
+        SetEvent(response.get());
     }
-    UnmapViewOfFile(view);
-    CloseHandle(section);
-    CloseHandle(response);
-    CloseHandle(request);
-    return 0;
+    return 0;  // unmaps the view, then closes the section and the events
 }
 }  // namespace
 
@@ -59,11 +57,12 @@ int wmain(int argc, wchar_t** argv) {
     const int count = argc >= 2 ? _wtoi(argv[1]) : 10000;
     const std::wstring tag = std::to_wstring(GetCurrentProcessId());
 
-    HANDLE request = CreateEventW(nullptr, FALSE, FALSE, object_name(L"q", tag).c_str());
-    HANDLE response = CreateEventW(nullptr, FALSE, FALSE, object_name(L"r", tag).c_str());
-    HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize,
-                                       object_name(L"d", tag).c_str());
-    void* view = section ? MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kViewSize) : nullptr;
+    event_handle request(CreateEventW(nullptr, FALSE, FALSE, object_name(L"q", tag).c_str()));
+    event_handle response(CreateEventW(nullptr, FALSE, FALSE, object_name(L"r", tag).c_str()));
+    section_handle section(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize,
+                                              object_name(L"d", tag).c_str()));
+    mapped_view view(section ? MapViewOfFile(section.get(), FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kViewSize)
+                             : nullptr);
     if (!request || !response || !view) {
         std::fprintf(stderr, "cannot create the objects, gle=%lu\n", GetLastError());
         return 1;
@@ -71,11 +70,8 @@ int wmain(int argc, wchar_t** argv) {
 
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --answer " + tag;
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    started_process answering;  // its handles go before the view and the objects
+    if (!start_process(self, L"--answer " + tag, false, answering)) {
         std::fprintf(stderr, "cannot start the answering side, gle=%lu\n", GetLastError());
         return 1;
     }
@@ -84,19 +80,19 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<double> round_trips;
     round_trips.reserve(count);
     // The first exchange waits for the child to start; it is not measured.
-    std::memcpy(view, record.data(), kViewSize);
-    SetEvent(request);
-    if (WaitForSingleObject(response, 30000) != WAIT_OBJECT_0) {
+    std::memcpy(view.get(), record.data(), kViewSize);
+    SetEvent(request.get());
+    if (WaitForSingleObject(response.get(), 30000) != WAIT_OBJECT_0) {
         std::fprintf(stderr, "the answering side does not answer\n");
-        TerminateProcess(pi.hProcess, 1);
+        TerminateProcess(answering.process.get(), 1);
         return 1;
     }
     const uint64_t start = bench_now_ns();
     for (int i = 0; i < count; ++i) {
         const uint64_t t0 = bench_now_ns();
-        std::memcpy(view, record.data(), kViewSize);
-        SetEvent(request);
-        if (WaitForSingleObject(response, 5000) != WAIT_OBJECT_0) {
+        std::memcpy(view.get(), record.data(), kViewSize);
+        SetEvent(request.get());
+        if (WaitForSingleObject(response.get(), 5000) != WAIT_OBJECT_0) {
             std::fprintf(stderr, "no answer at round trip %d\n", i);
             break;
         }
@@ -116,14 +112,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("baseline_p99 %.1f us\n", bench_percentile(round_trips, 99));
     std::printf("baseline_rate %.0f per_s\n", seconds > 0 ? static_cast<double>(done) / seconds : 0.0);
 
-    static_cast<unsigned char*>(view)[0] = 0;  // tells the answering side to end
-    SetEvent(request);
-    WaitForSingleObject(pi.hProcess, 15000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    UnmapViewOfFile(view);
-    CloseHandle(section);
-    CloseHandle(response);
-    CloseHandle(request);
+    static_cast<unsigned char*>(view.get())[0] = 0;  // tells the answering side to end
+    SetEvent(request.get());
+    WaitForSingleObject(answering.process.get(), 15000);
     return 0;
 }

@@ -35,6 +35,9 @@
 #include <cwchar>
 #include <string>
 
+#include "tools/service_side/agent_process.h"
+#include "util/base/handles.h"
+
 namespace {
 const wchar_t* const kQueries[] = {
     L"SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition",
@@ -127,16 +130,19 @@ int hold(const wchar_t* ready_name, const std::wstring& steps) {
     if (window != nullptr && steps.find(L"tray") != std::wstring::npos) {
         add_tray_icon(window);
     }
+    // Held for the process's life (hold does not return from here on): after a
+    // timed-out wait the pool callback may still set it.
+    event_handle done;
     if (steps.find(L"update") != std::wstring::npos) {
-        HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (done != nullptr && TrySubmitThreadpoolCallback(&post_once, done, nullptr)) {
-            WaitForSingleObject(done, 30000);
+        done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (done && TrySubmitThreadpoolCallback(&post_once, done.get(), nullptr)) {
+            WaitForSingleObject(done.get(), 30000);
         }
     }
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready_name);
-    if (ready != nullptr) {
-        SetEvent(ready);
-        CloseHandle(ready);
+    event_handle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, ready_name));
+    if (ready) {
+        SetEvent(ready.get());
+        ready.reset();
     }
     // Ended by the measuring process; a window's messages are served meanwhile.
     MSG message;
@@ -152,27 +158,24 @@ bool measure(const std::wstring& steps, DWORD settle_ms, double& pagefile_kb, do
     static int run = 0;
     const std::wstring ready_name = L"Local\\talvern_footprint_ready_" + std::to_wstring(GetCurrentProcessId()) +
                                     L"_" + std::to_wstring(run++);
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str());
+    event_handle ready(CreateEventW(nullptr, TRUE, FALSE, ready_name.c_str()));
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --hold " + ready_name + L" " + (steps.empty() ? L"-" : steps);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (ready == nullptr || !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                                            &pi)) {
+    const std::wstring arguments = L"--hold " + ready_name + L" " + (steps.empty() ? L"-" : steps);
+    started_process measured;  // its handles go before ready
+    if (!ready || !start_process(self, arguments, false, measured)) {
         std::fprintf(stderr, "cannot start the measured process, gle=%lu\n", GetLastError());
         return false;
     }
     bool ok = false;
-    HANDLE wait[2] = {ready, pi.hProcess};
+    HANDLE wait[2] = {ready.get(), measured.process.get()};
     if (WaitForMultipleObjects(2, wait, FALSE, 60000) != WAIT_OBJECT_0) {
         std::fprintf(stderr, "the measured process did not get ready\n");
     } else {
         Sleep(settle_ms);  // the agent's runs measure after the same settling time
         PROCESS_MEMORY_COUNTERS_EX counters{};
         counters.cb = sizeof(counters);
-        if (GetProcessMemoryInfo(pi.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+        if (GetProcessMemoryInfo(measured.process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                                  sizeof(counters))) {
             pagefile_kb = counters.PagefileUsage / 1024.0;
             working_set_kb = counters.WorkingSetSize / 1024.0;
@@ -181,11 +184,8 @@ bool measure(const std::wstring& steps, DWORD settle_ms, double& pagefile_kb, do
             std::fprintf(stderr, "GetProcessMemoryInfo failed, gle=%lu\n", GetLastError());
         }
     }
-    TerminateProcess(pi.hProcess, 0);
-    WaitForSingleObject(pi.hProcess, 5000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    CloseHandle(ready);
+    TerminateProcess(measured.process.get(), 0);
+    WaitForSingleObject(measured.process.get(), 5000);
     return ok;
 }
 }  // namespace
