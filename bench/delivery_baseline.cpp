@@ -304,7 +304,7 @@ int wmain(int argc, wchar_t** argv) {
         std::vector<double> refresh_us;
         std::vector<double> phase_us[4];
         int done = 0;
-    } caller{total, refresh, &wmi, &h, pace.get(), std::vector<uint64_t>(total)};
+    } caller{total, refresh, &wmi, &h, pace.get(), std::vector<uint64_t>(total), {}, {}, 0};
     auto caller_body = [](void* parameter) -> DWORD {
         caller_state& c = *static_cast<caller_state*>(parameter);
         for (int i = 0; i < c.total; ++i) {
