@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "bench/bench_clock.h"
+#include "bench/wmi_queries.h"
 #include "tools/service_side/agent_process.h"
 #include "util/base/handles.h"
 
@@ -97,74 +98,6 @@ struct hand_off {
     std::deque<record> queue;
     bool stop = false;
 };
-
-// WMI as the agent's inventory uses it: one connection, three queries.
-struct wmi_connection {
-    IWbemLocator* locator = nullptr;
-    IWbemServices* services = nullptr;
-
-    bool open() {
-        if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return false;
-        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
-                             nullptr, EOAC_NONE, nullptr);
-        if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                    reinterpret_cast<void**>(&locator)))) {
-            return false;
-        }
-        BSTR path = SysAllocString(L"ROOT\\CIMV2");
-        const HRESULT hr = locator->ConnectServer(path, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services);
-        SysFreeString(path);
-        if (FAILED(hr)) return false;
-        CoSetProxyBlanket(services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                          RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-        return true;
-    }
-    ~wmi_connection() {
-        if (services) services->Release();
-        if (locator) locator->Release();
-    }
-};
-
-struct query {
-    const wchar_t* text;
-    const wchar_t* properties[3];
-};
-
-const query kQueries[] = {
-    {L"SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition", {L"Antecedent", L"Dependent", nullptr}},
-    {L"SELECT DeviceID, DiskIndex FROM Win32_DiskPartition", {L"DeviceID", L"DiskIndex", nullptr}},
-    {L"SELECT Index, PNPDeviceID, SerialNumber FROM Win32_DiskDrive", {L"Index", L"PNPDeviceID", L"SerialNumber"}},
-};
-
-// Runs one query and reads every row with its properties; the rows, or -1.
-int run_query(IWbemServices* services, const query& q) {
-    BSTR language = SysAllocString(L"WQL");
-    BSTR text = SysAllocString(q.text);
-    IEnumWbemClassObject* rows = nullptr;
-    const HRESULT hr = services->ExecQuery(language, text, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                           nullptr, &rows);
-    SysFreeString(language);
-    SysFreeString(text);
-    if (FAILED(hr)) return -1;
-    int count = 0;
-    for (;;) {
-        IWbemClassObject* row = nullptr;
-        ULONG returned = 0;
-        rows->Next(WBEM_INFINITE, 1, &row, &returned);
-        if (returned == 0 || row == nullptr) break;
-        for (const wchar_t* name : q.properties) {
-            if (name == nullptr) continue;
-            VARIANT value;
-            VariantInit(&value);
-            row->Get(name, 0, &value, nullptr, nullptr);
-            VariantClear(&value);
-        }
-        row->Release();
-        ++count;
-    }
-    rows->Release();
-    return count;
-}
 
 // The system calls of the name converter's reload.
 void reload_device_names() {
@@ -315,7 +248,7 @@ int wmain(int argc, wchar_t** argv) {
                 reload_device_names();
                 t[1] = bench_now_ns();
                 for (int q = 0; q < 3; ++q) {
-                    run_query(c.wmi->services, kQueries[q]);
+                    run_query(c.wmi->services.get(), kInventoryQueries[q]);
                     t[q + 2] = bench_now_ns();
                 }
                 if (i > 0) {

@@ -35,16 +35,11 @@
 #include <cwchar>
 #include <string>
 
+#include "bench/wmi_queries.h"
 #include "tools/service_side/agent_process.h"
 #include "util/base/handles.h"
 
 namespace {
-const wchar_t* const kQueries[] = {
-    L"SELECT Antecedent, Dependent FROM Win32_LogicalDiskToPartition",
-    L"SELECT DeviceID, DiskIndex FROM Win32_DiskPartition",
-    L"SELECT Index, PNPDeviceID, SerialNumber FROM Win32_DiskDrive",
-};
-
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
     return DefWindowProcW(window, message, w, l);
 }
@@ -90,38 +85,10 @@ VOID CALLBACK post_once(PTP_CALLBACK_INSTANCE, PVOID done) {
 
 int hold(const wchar_t* ready_name, const std::wstring& steps) {
     curl_global_init(CURL_GLOBAL_ALL);
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 3;
-    CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE,
-                         nullptr, EOAC_NONE, nullptr);
-    IWbemLocator* locator = nullptr;
-    IWbemServices* services = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
-                                reinterpret_cast<void**>(&locator)))) {
-        return 3;
-    }
-    BSTR path = SysAllocString(L"ROOT\\CIMV2");
-    const HRESULT hr = locator->ConnectServer(path, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &services);
-    SysFreeString(path);
-    if (FAILED(hr)) return 3;
-    CoSetProxyBlanket(services, RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
-                      RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
-    for (const wchar_t* text : kQueries) {
-        BSTR language = SysAllocString(L"WQL");
-        BSTR query = SysAllocString(text);
-        IEnumWbemClassObject* rows = nullptr;
-        if (SUCCEEDED(services->ExecQuery(language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
-                                          nullptr, &rows))) {
-            for (;;) {
-                IWbemClassObject* row = nullptr;
-                ULONG returned = 0;
-                rows->Next(WBEM_INFINITE, 1, &row, &returned);
-                if (returned == 0 || row == nullptr) break;
-                row->Release();
-            }
-            rows->Release();
-        }
-        SysFreeString(language);
-        SysFreeString(query);
+    wmi_connection wmi;  // held, like the agent's, for as long as the process runs
+    if (!wmi.open()) return 3;
+    for (const wmi_query& q : kInventoryQueries) {
+        run_query(wmi.services.get(), q);
     }
     HWND window = nullptr;
     if (steps.find(L"window") != std::wstring::npos) {
