@@ -24,13 +24,6 @@
 
 class slogger {
 public:
-    // One queued line.
-    struct log_entry {
-        uint32_t level;
-        uint32_t log_to;  // the sinks stamped when the call was made
-        std::string msg;  // the whole line, "\n" included
-    };
-
     // Lines a log file takes before it is rotated.
     static constexpr int64_t kRotationLines = 60000;
 
@@ -44,10 +37,6 @@ public:
     // Stops the writer after it has drained the queue, then closes the file.
     void slog_stop();
 
-    // Queues a line for the writer.
-    void push(std::unique_ptr<log_entry> entry) {
-        push_line(entry->level, entry->log_to, entry->msg.data(), entry->msg.size());
-    }
     // Queues a copy of the length bytes at line (cut to fit a block). Lines
     // leave the queue in the order they came.
     void push_line(uint32_t level, uint32_t log_to, const char* line, size_t length);

@@ -278,7 +278,7 @@ TEST(LogFileRotation, RotatedNameTakes63CharactersAtMost) {
         EXPECT_EQ(length == 43, logger.rotate_log_file(path.c_str())) << length;
         EXPECT_EQ(length == 43 ? 2u : 1u, names(dir).size()) << length;
         // The file open now, new or kept, takes the next line.
-        logger.push(std::make_unique<slogger::log_entry>(slogger::log_entry{log_level_error, log_to_file, "kept\n"}));
+        logger.push_line(log_level_error, log_to_file, "kept\n", 5);
         ASSERT_TRUE(logger.slog_start());
         logger.slog_stop();
         EXPECT_EQ("kept\n", read_file(path)) << length;
