@@ -9,6 +9,11 @@ else()
     add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-Wall;-Wextra;-Wno-unused-parameter;-Wno-format;-Wno-format-extra-args>")
     # Everything static, so a bare Windows or Wine prefix needs no runtime DLLs.
     add_link_options(-static -static-libgcc -static-libstdc++)
+    # Sections on page boundaries in the file too (GNU ld's default is 512
+    # bytes): Wine then maps the image from the file instead of copying it
+    # into private memory, debug sections included (about 1.8 MB of the
+    # stripped agent and its plug-in, 10 MB with debug information).
+    add_link_options(LINKER:--file-alignment,4096)
     add_compile_definitions(_POSIX_C_SOURCE=200809L)
 endif()
 
