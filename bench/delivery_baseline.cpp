@@ -6,7 +6,8 @@
 // event, answered by a second process that stamps the reception and answers
 // at once. Like the service in the agent's runs (load_service --pace), the
 // answering side then signals a pace event, and only then does the calling
-// thread send the next record.
+// thread send the next record (after --gap-ms more, so that each record finds
+// the worker asleep on the condition, as sparse device events do).
 //
 // With --refresh the calling thread first does the work of a disk-table
 // refresh as the agent's refresh does it, minus the agent: the name
@@ -16,11 +17,16 @@
 // connection that the main thread made in the multithreaded apartment (the
 // calling thread itself enters no apartment, as the plug-in's thread does not).
 //
+// With --turns N the floor takes turns with an agent run whose plug-in script
+// says turns=N: before each measured record it waits for its turn, and after
+// the pace signal it gives the turn to the agent, so that machine drift falls
+// on the two alike, event by event (see tools/load_plugin).
+//
 // Prints the latency from the stamp to the reception (p50, p99; every sample
 // with --samples <file>) and, with --refresh, the time of the refresh work
 // alone and of each of its parts (name converter calls, each query).
 //
-//   delivery_baseline [--count N] [--refresh] [--samples <file>]
+//   delivery_baseline [--count N] [--gap-ms G] [--refresh] [--turns N] [--samples <file>]
 //   delivery_baseline --answer <tag> <count>   the answering side (started by the first)
 #include <windows.h>
 #include <wbemidl.h>
@@ -40,6 +46,7 @@
 
 #include "bench/bench_clock.h"
 #include "bench/wmi_queries.h"
+#include "tools/load_plugin/load_names.h"
 #include "tools/service_side/agent_process.h"
 #include "util/base/handles.h"
 
@@ -149,17 +156,24 @@ int wmain(int argc, wchar_t** argv) {
         return answer(argv[2], _wtoi(argv[3]));
     }
     int count = 10000;
+    DWORD gap_ms = 0;
     bool refresh = false;
+    const wchar_t* turns = nullptr;
     const wchar_t* samples_file = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::wcscmp(argv[i], L"--count") == 0 && i + 1 < argc) {
             count = _wtoi(argv[++i]);
+        } else if (std::wcscmp(argv[i], L"--gap-ms") == 0 && i + 1 < argc) {
+            gap_ms = static_cast<DWORD>(_wtoi(argv[++i]));
+        } else if (std::wcscmp(argv[i], L"--turns") == 0 && i + 1 < argc) {
+            turns = argv[++i];
         } else if (std::wcscmp(argv[i], L"--refresh") == 0) {
             refresh = true;
         } else if (std::wcscmp(argv[i], L"--samples") == 0 && i + 1 < argc) {
             samples_file = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: delivery_baseline [--count N] [--refresh] [--samples <file>]\n");
+            std::fprintf(stderr,
+                         "usage: delivery_baseline [--count N] [--gap-ms G] [--refresh] [--turns N] [--samples <file>]\n");
             return 2;
         }
     }
@@ -190,6 +204,16 @@ int wmain(int argc, wchar_t** argv) {
     if (!request || !response || !pace || !view || !received) {
         std::fprintf(stderr, "cannot create the objects, gle=%lu\n", GetLastError());
         return 3;
+    }
+
+    event_handle my_turn, their_turn;
+    if (turns != nullptr) {
+        my_turn.reset(CreateEventW(nullptr, FALSE, FALSE, load_turn_event_name(L"floor", turns).c_str()));
+        their_turn.reset(CreateEventW(nullptr, FALSE, FALSE, load_turn_event_name(L"agent", turns).c_str()));
+        if (!my_turn || !their_turn) {
+            std::fprintf(stderr, "cannot create the turn events, gle=%lu\n", GetLastError());
+            return 3;
+        }
     }
 
     wchar_t self[MAX_PATH];
@@ -229,18 +253,27 @@ int wmain(int argc, wchar_t** argv) {
     // enters no COM apartment (the connection belongs to the main thread).
     struct caller_state {
         int total;
+        DWORD gap_ms;
         bool refresh;
         wmi_connection* wmi;
         hand_off* h;
         HANDLE pace;  // borrowed: wmain's pace holds it
+        HANDLE my_turn;     // borrowed, null without --turns
+        HANDLE their_turn;  // borrowed, null without --turns
         std::vector<uint64_t> sent;
         std::vector<double> refresh_us;
         std::vector<double> phase_us[4];
         int done = 0;
-    } caller{total, refresh, &wmi, &h, pace.get(), std::vector<uint64_t>(total), {}, {}, 0};
+    } caller{total, gap_ms, refresh, &wmi, &h, pace.get(), my_turn.get(), their_turn.get(),
+             std::vector<uint64_t>(total), {}, {}, 0};
     auto caller_body = [](void* parameter) -> DWORD {
         caller_state& c = *static_cast<caller_state*>(parameter);
         for (int i = 0; i < c.total; ++i) {
+            // The warm-up goes without a turn; the agent warms up as it starts.
+            if (i > 0 && c.my_turn != nullptr && WaitForSingleObject(c.my_turn, 60000) != WAIT_OBJECT_0) {
+                std::fprintf(stderr, "the agent did not give the turn back before record %d\n", i);
+                break;
+            }
             c.sent[i] = precise_now();
             if (c.refresh) {
                 uint64_t t[5];
@@ -266,6 +299,8 @@ int wmain(int argc, wchar_t** argv) {
                 break;
             }
             ++c.done;
+            if (i > 0 && c.their_turn != nullptr) SetEvent(c.their_turn);
+            if (c.gap_ms != 0) Sleep(c.gap_ms);
         }
         return 0;
     };

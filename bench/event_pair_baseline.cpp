@@ -1,10 +1,12 @@
 // Baseline for event delivery: two processes ping-pong one event pair, the
 // requesting side writing 4,096 bytes into a shared section before each
 // request, and nothing else. Prints the round trip's p50/p99 and the round
-// trips per second.
+// trips per second (back to back; with a gap, the rate of the round trips
+// alone).
 //
-//   event_pair_baseline [count [samples-file]]   runs both sides; every round
-//                                                trip (us) into samples-file
+//   event_pair_baseline [count [samples-file [gap-ms]]]   runs both sides;
+//       every round trip (us) into samples-file; gap-ms: a pause after each
+//       round trip, so that each finds the answering side asleep
 //   event_pair_baseline --answer <tag>   the answering side (started by the first)
 #include <windows.h>
 
@@ -55,6 +57,7 @@ int wmain(int argc, wchar_t** argv) {
         return answer(argv[2]);
     }
     const int count = argc >= 2 ? _wtoi(argv[1]) : 10000;
+    const DWORD gap_ms = argc >= 4 ? static_cast<DWORD>(_wtoi(argv[3])) : 0;
     const std::wstring tag = std::to_wstring(GetCurrentProcessId());
 
     event_handle request(CreateEventW(nullptr, FALSE, FALSE, object_name(L"q", tag).c_str()));
@@ -97,8 +100,13 @@ int wmain(int argc, wchar_t** argv) {
             break;
         }
         round_trips.push_back(static_cast<double>(bench_now_ns() - t0) / 1000.0);
+        if (gap_ms != 0) Sleep(gap_ms);
     }
-    const double seconds = static_cast<double>(bench_now_ns() - start) / 1e9;
+    double seconds = static_cast<double>(bench_now_ns() - start) / 1e9;
+    if (gap_ms != 0) {
+        seconds = 0;
+        for (double us : round_trips) seconds += us / 1e6;
+    }
     const size_t done = round_trips.size();
     if (argc >= 3) {
         FILE* out = _wfopen(argv[2], L"w");

@@ -20,9 +20,11 @@
 //   tray    a notification-area icon of that window (shell32)
 //   update  one HTTP POST through libcurl to a closed port on 127.0.0.1,
 //           on a thread-pool thread, as the agent's update check
+//   threads two threads waiting on an event, in the place of the two the
+//           agent's design runs beside its window (log writer, tray worker)
 // Prints "floor_<steps>_pagefile_kb" per step.
 //
-//   footprint_baseline [--settle-ms N] [--steps window,tray,update]
+//   footprint_baseline [--settle-ms N] [--steps window,tray,update,threads]
 //   footprint_baseline --hold <ready-event> [steps]   the measured process
 #include <windows.h>
 #include <psapi.h>
@@ -83,6 +85,11 @@ VOID CALLBACK post_once(PTP_CALLBACK_INSTANCE, PVOID done) {
     SetEvent(static_cast<HANDLE>(done));
 }
 
+DWORD WINAPI wait_forever(void* event) {
+    WaitForSingleObject(static_cast<HANDLE>(event), INFINITE);
+    return 0;
+}
+
 int hold(const wchar_t* ready_name, const std::wstring& steps) {
     curl_global_init(CURL_GLOBAL_ALL);
     wmi_connection wmi;  // held, like the agent's, for as long as the process runs
@@ -104,6 +111,15 @@ int hold(const wchar_t* ready_name, const std::wstring& steps) {
         done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         if (done && TrySubmitThreadpoolCallback(&post_once, done.get(), nullptr)) {
             WaitForSingleObject(done.get(), 30000);
+        }
+    }
+    // Like done, held for the process's life; the threads never end.
+    event_handle never;
+    if (steps.find(L"threads") != std::wstring::npos) {
+        never.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        for (int i = 0; never && i < 2; ++i) {
+            // The handle goes at once; the thread stays.
+            unique_handle waiter(CreateThread(nullptr, 0, &wait_forever, never.get(), 0, nullptr));
         }
     }
     event_handle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, ready_name));

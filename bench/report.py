@@ -11,7 +11,7 @@ import statistics
 
 
 def read_figures(raw, name, rounds):
-    """{key: [value per round]} of <name>.<r>.out, r = 1..rounds (missing rounds left out)."""
+    """{key: {round: value}} of <name>.<r>.out, r = 1..rounds (missing rounds left out)."""
     figures = {}
     for r in range(1, rounds + 1):
         path = os.path.join(raw, f"{name}.{r}.out")
@@ -27,6 +27,20 @@ def read_figures(raw, name, rounds):
                 except ValueError:
                     pass
     return figures
+
+
+def round_samples(raw, prefix, r):
+    """The samples of round r (one value a line in <prefix>.<r>.txt), or []."""
+    path = os.path.join(raw, f"{prefix}.{r}.txt")
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [float(x) for x in f if x.strip()]
+
+
+def percentile(values, p):
+    v = sorted(values)
+    return v[min(len(v) - 1, int(p / 100 * (len(v) - 1) + 0.5))]
 
 
 def fmt(x):
@@ -56,9 +70,14 @@ class Table:
         self.results = []
 
     def series(self, ref):
-        """ref: (file, key) -> {round: value}."""
+        """ref: (file, key) -> {round: value}; ("samples", prefix, p) -> {round: the
+        p-th percentile of the round's samples}."""
         if ref is None:
             return {}
+        if ref[0] == "samples":
+            _, prefix, p = ref
+            per_round = {r: round_samples(self.raw, prefix, r) for r in range(1, self.rounds + 1)}
+            return {r: percentile(v, p) for r, v in per_round.items() if v}
         name, key = ref
         if name not in self.cache:
             self.cache[name] = read_figures(self.raw, name, self.rounds)
@@ -98,10 +117,7 @@ class Table:
 def samples(raw, prefix, rounds):
     values = []
     for r in range(1, rounds + 1):
-        path = os.path.join(raw, f"{prefix}.{r}.txt")
-        if os.path.exists(path):
-            with open(path) as f:
-                values.extend(float(x) for x in f if x.strip())
+        values.extend(round_samples(raw, prefix, r))
     return values
 
 
@@ -115,7 +131,7 @@ def plot(raw, rounds, out, machine):
     series = [
         ("agent: plug-in callback to service", samples(raw, "latency-samples", rounds), "tab:red"),
         ("floor: hand-off (boost mutex + condition) and event pair", samples(raw, "floor-samples", rounds), "tab:blue"),
-        ("floor: event-pair round trip with 4 KB section write", samples(raw, "pair-samples", rounds), "tab:green"),
+        ("event-pair round trip with 4 KB section write, the same gap", samples(raw, "pair-samples", rounds), "tab:green"),
     ]
     series = [s for s in series if s[1]]
     if not series:
@@ -150,7 +166,8 @@ def main():
     p.add_argument("--raw", required=True)
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--events", type=int, default=10000)
-    p.add_argument("--refreshes", type=int, default=30)
+    p.add_argument("--refreshes", type=int, default=300)
+    p.add_argument("--gap-ms", type=int, default=0)
     p.add_argument("--idle-s", type=int, default=30)
     p.add_argument("--machine", default="")
     p.add_argument("--load", nargs=2, default=["", ""])
@@ -158,6 +175,7 @@ def main():
     a = p.parse_args()
     t = Table(a.raw, a.rounds)
     ev, idle = a.events, a.idle_s
+    paced = f"callback to service, events {a.gap_ms} ms apart" if a.gap_ms else "callback to service"
 
     import datetime
 
@@ -169,22 +187,27 @@ def main():
     print()
     print("| figure | value | baseline | ratio | target | result |")
     print("|---|---|---|---|---|---|")
-    lat, pair, floor = "latency", "pair", "floor"
-    t.row("delivery latency p50 (callback to service)", (lat, "latency_p50_us"), (floor, "delivery_floor_p50_us"), "us",
+    lat, pair, pairgap, floor = "latency", "pair", "pairgap", "floor"
+    t.row(f"delivery latency p50 ({paced})", (lat, "latency_p50_us"), (floor, "delivery_floor_p50_us"), "us",
           "<= 1.2x its design: hand-off (boost mutex + condition) and event pair", "ratio_max", 1.2)
-    t.row("delivery latency p50 (callback to service)", (lat, "latency_p50_us"), (pair, "baseline_p50"), "us",
-          "<= 2x event-pair round trip p50", "ratio_max", 2)
+    t.row(f"delivery latency p50 ({paced})", (lat, "latency_p50_us"), (pairgap, "baseline_p50"), "us",
+          "<= 2x event-pair round trip p50 (the same gap)", "ratio_max", 2)
+    t.row("  the design floor itself", (floor, "delivery_floor_p50_us"), (pairgap, "baseline_p50"), "us",
+          "(baseline: event-pair round trip, the same gap)")
     t.row("delivery latency p99", (lat, "latency_p99_us"), (floor, "delivery_floor_p99_us"), "us",
           "(baseline: the design's p99)")
     t.row("  of which inside the plug-in's callback (p50)", (lat, "callback_p50_us"), None, "us",
           "(lookup, record, queue push and wake of the worker)")
-    t.row("  of which after the callback returned (p50)", (lat, "after_callback_p50_us"), (pair, "baseline_p50"), "us",
-          "(worker, section, event pair; baseline: event-pair round trip)")
+    t.row("  of which after the callback returned (p50)", (lat, "after_callback_p50_us"), (pairgap, "baseline_p50"),
+          "us", "(worker, section, event pair; baseline: event-pair round trip)")
     t.row(f"delivery rate (burst of {ev})", ("burst", "rate_per_s"), (pair, "baseline_rate"), "/s",
           ">= 0.5x event-pair rate", "ratio_min", 0.5)
-    t.row("refresh latency p50 (byte 1)", ("refresh", "latency_p50_us"), ("rfloor", "refresh_floor_p50_us"), "us",
+    # Floor and agent took turns event by event; figures from every sample.
+    t.row("refresh latency p50 (byte 1)", ("samples", "refresh-samples", 50), ("samples", "rfloor-samples", 50), "us",
           "<= 1.1x the refresh's work and hand-off without the agent", "ratio_max", 1.1)
-    t.row("refresh latency p99 (byte 1)", ("refresh", "latency_p99_us"), ("rfloor", "refresh_floor_p99_us"), "us",
+    t.row("refresh latency, fastest (byte 1)", ("samples", "refresh-samples", 0), ("samples", "rfloor-samples", 0), "us",
+          "the floor not beaten: >= 1x the floor's fastest", "ratio_min", 1.0)
+    t.row("refresh latency p99 (byte 1)", ("samples", "refresh-samples", 99), ("samples", "rfloor-samples", 99), "us",
           "(baseline: the same floor's p99)")
     t.row("  floor's refresh work alone (p50)", ("rfloor", "refresh_work_p50_us"), ("wmi", "wmi_baseline_p50_us"), "us",
           "(baseline: three WQL queries in a process of their own)")
@@ -205,14 +228,18 @@ def main():
           "(baseline: StringCchPrintfA)")
     t.row("agent private bytes (PagefileUsage) after start", ("burst", "mem_start_pagefile_kb"),
           ("mem", "floor_pagefile_kb"), "KB", "<= 1.2x libcurl + WMI connection, queries run once", "ratio_max", 1.2)
-    t.row("  the same, as built (RelWithDebInfo, debug sections in the image)", (lat, "mem_start_pagefile_kb"),
-          ("memdebug", "floor_pagefile_kb"), "KB", "(baseline: the floor as built)")
     t.row("  floor + a window with a button", ("mem", "floor_window_pagefile_kb"), ("mem", "floor_pagefile_kb"), "KB",
           "(baseline: the floor)")
     t.row("  floor + window + tray icon", ("mem", "floor_window_tray_pagefile_kb"), ("mem", "floor_pagefile_kb"), "KB",
           "(baseline: the floor)")
     t.row("  floor + window + tray icon + update POST on a pool thread", ("mem", "floor_window_tray_update_pagefile_kb"),
           ("mem", "floor_pagefile_kb"), "KB", "(baseline: the floor)")
+    t.row("  floor + window + tray icon + update POST + two waiting threads",
+          ("mem", "floor_window_tray_update_threads_pagefile_kb"), ("mem", "floor_pagefile_kb"), "KB",
+          "(baseline: the floor; the design's log writer and tray worker)")
+    t.row("agent private bytes (PagefileUsage) after start", ("burst", "mem_start_pagefile_kb"),
+          ("mem", "floor_window_tray_update_threads_pagefile_kb"), "KB",
+          "(baseline: the floor with every step above)")
     t.row("agent private bytes (PagefileUsage) after start", ("burst", "mem_start_pagefile_kb"),
           ("burst", "sleeper_pagefile_kb"), "KB", "(baseline: a Wine process that only sleeps)")
     t.row(f"agent private bytes (PagefileUsage) after {ev} events", ("burst", "mem_loaded0_pagefile_kb"),
@@ -241,7 +268,7 @@ def main():
     pooled = [
         ("agent: plug-in callback to service", samples(a.raw, "latency-samples", a.rounds)),
         ("floor: hand-off and event pair", samples(a.raw, "floor-samples", a.rounds)),
-        ("floor: event-pair round trip", samples(a.raw, "pair-samples", a.rounds)),
+        ("event-pair round trip, the same gap", samples(a.raw, "pair-samples", a.rounds)),
     ]
     if any(v for _, v in pooled):
         print()
@@ -253,7 +280,7 @@ def main():
             if not values:
                 continue
             v = sorted(values)
-            q = lambda p: v[min(len(v) - 1, int(p / 100 * (len(v) - 1) + 0.5))]
+            q = lambda p: percentile(v, p)
             print(f"| {label} | {len(v)} | {fmt(q(10))} | {fmt(q(50))} | {fmt(q(90))} | {fmt(q(99))} |")
     if a.plot:
         plot(a.raw, a.rounds, a.plot, a.machine)

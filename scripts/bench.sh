@@ -49,56 +49,66 @@ run() {  # run <name> <exe> [args...]: raw output in build/bench/<name>.out
 }
 
 events=10000
-refreshes=60
+refreshes=300
 idle_s=30
+# Device events come seconds apart, so each one finds the agent's worker
+# asleep on its condition; the paced delivery runs leave a gap to match.
+gap_ms=2
 if [ $quick -eq 1 ]; then
     events=2000
-    refreshes=10
+    refreshes=40
     idle_s=5
 fi
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
 agent=$(win "$build/load-agent/TalvernTray.exe")
-# Memory is compared on copies without debug information: Wine reads a MinGW
-# image (file alignment 512 bytes) into private memory whole, so the DWARF
-# sections of a RelWithDebInfo build (about 9 MB of the agent's) would count
-# as private bytes, which they are not on Windows.
-stripped=$raw/stripped
-mkdir -p "$stripped/load-agent"
-x86_64-w64-mingw32-strip -o "$stripped/load-agent/TalvernTray.exe" "$build/load-agent/TalvernTray.exe" &&
-    x86_64-w64-mingw32-strip -o "$stripped/load-agent/TalvernP.dll" "$build/load-agent/TalvernP.dll" &&
-    x86_64-w64-mingw32-strip -o "$stripped/footprint_baseline.exe" "$build/bin/footprint_baseline.exe" || exit 1
-stripped_agent=$(win "$stripped/load-agent/TalvernTray.exe")
 for r in $(seq 1 "$rounds"); do
-    # Each agent run comes right after its floors: the machine's speed drifts
-    # over a minute (another engineer's builds share it), and a floor
+    # Each agent run comes right after its floors, or takes turns with them
+    # event by event: the machine's speed drifts over a minute, and a floor
     # measured a minute apart from its figure takes that drift in.
     echo "[bench] round $r of $rounds" >&2
     echo "[bench]   log call: ours, then spdlog's" >&2
     run log.$r "$build/bin/log_bench.exe"
     [ -f "$build/bin/spdlog_bench.exe" ] && run spdlog.$r "$build/bin/spdlog_bench.exe"
-    echo "[bench]   delivery floors: event pair; hand-off and event pair" >&2
-    run pair.$r "$build/bin/event_pair_baseline.exe" $events "$(win "$raw/pair-samples.$r.txt")"
-    run floor.$r "$build/bin/delivery_baseline.exe" --count $events --samples "$(win "$raw/floor-samples.$r.txt")"
+    echo "[bench]   delivery: event pair alone, back to back and with the gap" >&2
+    run pair.$r "$build/bin/event_pair_baseline.exe" $events
+    run pairgap.$r "$build/bin/event_pair_baseline.exe" $events "$(win "$raw/pair-samples.$r.txt")" $gap_ms
+    # The design floor and the agent take turns event by event (each waits
+    # while the other delivers), so that the machine's drift falls on both
+    # alike.
     if [ $have_agent -eq 1 ]; then
-        echo "[bench]   agent: delivery latency ($events events, one at a time)" >&2
-        run latency.$r "$build/bin/load_service.exe" --agent "$agent" --script "count=$events;pace=1" --pace \
+        echo "[bench]   design floor and agent, taking turns: delivery latency ($events events, one at a time)" >&2
+        run floor.$r "$build/bin/delivery_baseline.exe" --count $events --gap-ms $gap_ms --turns d$$_$r \
+            --samples "$(win "$raw/floor-samples.$r.txt")" &
+        floor_pid=$!
+        run latency.$r "$build/bin/load_service.exe" --agent "$agent" \
+            --script "count=$events;pace=1;gap_ms=$gap_ms;turns=d$$_$r" --pace \
             --expect $events --threads 1 --timeout-s 600 --samples "$(win "$raw/latency-samples.$r.txt")"
+        wait $floor_pid
+    else
+        run floor.$r "$build/bin/delivery_baseline.exe" --count $events --gap-ms $gap_ms \
+            --samples "$(win "$raw/floor-samples.$r.txt")"
     fi
-    echo "[bench]   refresh floors: three WQL queries alone; the refresh's work without the agent" >&2
+    echo "[bench]   refresh: three WQL queries alone; then the floor and the agent, taking turns" >&2
     run wmi.$r "$build/bin/wmi_baseline.exe" $refreshes
-    run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh
+    # Floor and agent take turns here too.
     if [ $have_agent -eq 1 ]; then
-        echo "[bench]   agent: refresh ($refreshes events with byte 1, one at a time)" >&2
-        run refresh.$r "$build/bin/load_service.exe" --agent "$agent" --script "count=$refreshes;event=1;pace=1" \
-            --pace --expect $refreshes --threads 0 --timeout-s 600
+        run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh --turns r$$_$r \
+            --samples "$(win "$raw/rfloor-samples.$r.txt")" &
+        floor_pid=$!
+        run refresh.$r "$build/bin/load_service.exe" --agent "$agent" \
+            --script "count=$refreshes;event=1;pace=1;turns=r$$_$r" --pace --expect $refreshes --threads 0 \
+            --timeout-s 600 --samples "$(win "$raw/refresh-samples.$r.txt")"
+        wait $floor_pid
+    else
+        run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh \
+            --samples "$(win "$raw/rfloor-samples.$r.txt")"
     fi
     echo "[bench]   footprint floors" >&2
-    run mem.$r "$stripped/footprint_baseline.exe" --steps window,tray,update
-    run memdebug.$r "$build/bin/footprint_baseline.exe"
+    run mem.$r "$build/bin/footprint_baseline.exe" --steps window,tray,update,threads
     if [ $have_agent -eq 1 ]; then
-        echo "[bench]   agent (stripped copy): delivery rate and footprint (2 x $events events, ${idle_s} s idle)" >&2
-        run burst.$r "$build/bin/load_service.exe" --agent "$stripped_agent" --script "count=$events;batches=2" \
+        echo "[bench]   agent: delivery rate and footprint (2 x $events events, ${idle_s} s idle)" >&2
+        run burst.$r "$build/bin/load_service.exe" --agent "$agent" --script "count=$events;batches=2" \
             --batches 2 --expect $events --threads 1 --drain-ms 3000 --idle-cpu-s $idle_s --timeout-s 600
     fi
 done
@@ -113,5 +123,5 @@ machine="$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | s
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 "$python" "$here/bench/report.py" --raw "$raw" --rounds "$rounds" --events $events --refreshes $refreshes \
-    --idle-s $idle_s --machine "$machine" --load "$load_before" "$load_after" \
+    --gap-ms $gap_ms --idle-s $idle_s --machine "$machine" --load "$load_before" "$load_after" \
     --plot "$plot"

@@ -16,6 +16,13 @@ inline std::wstring load_go_event_name(unsigned batch, DWORD pid) {
     return load_object_name(L"go" + std::to_wstring(batch), pid);
 }
 
+// Turn events of a plug-in that takes turns with a floor run (turns=<tag>):
+// "agent" is the plug-in's turn, "floor" the floor's; each side waits for its
+// own and, done with an event, sets the other's.
+inline std::wstring load_turn_event_name(const std::wstring& side, const std::wstring& tag) {
+    return L"Local\\talvern_turn_" + tag + L"_" + side;
+}
+
 // Events of thread 0 that get stamps; two FILETIME values (8 bytes each) apiece.
 constexpr unsigned kLoadStampEvents = 65536;
 constexpr DWORD kLoadStampsSize = 2 * sizeof(uint64_t) * kLoadStampEvents;

@@ -10,6 +10,10 @@
 //   letters=C:,Z:  drive letters used in turn (default C:)
 //   bad_every=K    after every K-th valid event, one malformed letter too
 //   pace=1         after each valid event wait for the pace event
+//   gap_ms=G       and then G ms more before the next one, so that each event
+//                  finds the agent idle, as sparse device events do
+//   turns=N        take turns with a floor run (delivery_baseline --turns N):
+//                  before each event give the floor its turn and wait for ours
 //
 // Numbered events: thread t of T sends the bytes 2 + t + T * (i mod (254 / T)),
 // never 1, so the receiver can check order, loss and doubles per thread.
@@ -46,6 +50,8 @@ struct script {
     std::vector<std::wstring> letters{L"C:"};
     unsigned bad_every = 0;
     bool pace = false;
+    unsigned gap_ms = 0;
+    std::wstring turns;  // the tag of the turn events, empty without turns
 };
 
 script g_script;
@@ -55,6 +61,8 @@ std::atomic<bool> g_stopping{false};
 std::vector<unique_handle> g_threads;
 std::vector<event_handle> g_go;  // one manual-reset event per batch
 event_handle g_pace;
+event_handle g_my_turn;     // with turns: ours
+event_handle g_their_turn;  // with turns: the floor's
 event_handle g_stop_event;  // wakes waiting threads on Stop
 section_handle g_stamps_section;
 mapped_view g_stamps_view;
@@ -93,6 +101,8 @@ script read_script() {
         else if (key == L"event") s.event = static_cast<int>(number & 0xFF);
         else if (key == L"bad_every") s.bad_every = number;
         else if (key == L"pace") s.pace = number != 0;
+        else if (key == L"gap_ms") s.gap_ms = number;
+        else if (key == L"turns") s.turns = value;
         else if (key == L"letters") {
             s.letters.clear();
             size_t p = 0;
@@ -108,6 +118,9 @@ script read_script() {
     return s;
 }
 
+// How long a turn may take the floor before the plug-in goes on alone.
+const DWORD kTurnWaitMs = 60000;
+
 // Waits for a driver signal; false when Stop came first.
 bool wait_signal(HANDLE signal) {
     HANDLE handles[2] = {g_stop_event.get(), signal};
@@ -122,6 +135,13 @@ DWORD WINAPI fire_thread(void* parameter) {
     for (unsigned batch = 0; batch < g_script.batches; ++batch) {
         if (!wait_signal(g_go[batch].get())) return 0;
         for (unsigned i = 0; i < g_script.count && !g_stopping; ++i, ++number) {
+            if (g_my_turn) {
+                SetEvent(g_their_turn.get());
+                HANDLE handles[2] = {g_stop_event.get(), g_my_turn.get()};
+                const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, kTurnWaitMs);
+                if (woke == WAIT_OBJECT_0) return 0;
+                if (woke != WAIT_OBJECT_0 + 1) g_my_turn.reset();  // the floor is gone: go on alone
+            }
             const uint8_t byte = g_script.event >= 0
                                      ? static_cast<uint8_t>(g_script.event)
                                      : static_cast<uint8_t>(2 + t + g_script.threads * (number % period));
@@ -135,6 +155,9 @@ DWORD WINAPI fire_thread(void* parameter) {
                 g_callback(g_context, byte, bad_letter);
             }
             if (g_script.pace && !wait_signal(g_pace.get())) return 0;
+            if (g_script.gap_ms != 0 && WaitForSingleObject(g_stop_event.get(), g_script.gap_ms) == WAIT_OBJECT_0) {
+                return 0;
+            }
         }
     }
     return 0;
@@ -162,6 +185,11 @@ LOAD_PLUGIN_EXPORT void Start(void* context, device_event_fn callback) {
         g_stamps = static_cast<uint64_t*>(g_stamps_view.get());
     }
     if (g_script.pace && !g_pace) ready = false;
+    if (!g_script.turns.empty()) {
+        g_my_turn.reset(CreateEventW(nullptr, FALSE, FALSE, load_turn_event_name(L"agent", g_script.turns).c_str()));
+        g_their_turn.reset(CreateEventW(nullptr, FALSE, FALSE, load_turn_event_name(L"floor", g_script.turns).c_str()));
+        if (!g_my_turn || !g_their_turn) ready = false;
+    }
     for (unsigned t = 0; ready && g_script.count != 0 && t < g_script.threads; ++t) {
         unique_handle thread(CreateThread(nullptr, 0, fire_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(t)),
                                           0, nullptr));
@@ -184,6 +212,8 @@ LOAD_PLUGIN_EXPORT void Stop() {
     g_stamps = nullptr;
     g_stamps_view.reset();
     g_pace.reset();
+    g_my_turn.reset();
+    g_their_turn.reset();
     g_stop_event.reset();
     g_stamps_section.reset();
 }
