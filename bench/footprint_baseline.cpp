@@ -20,8 +20,9 @@
 //   tray    a notification-area icon of that window (shell32)
 //   update  one HTTP POST through libcurl to a closed port on 127.0.0.1,
 //           on a thread-pool thread, as the agent's update check
-//   threads two threads waiting on an event, in the place of the two the
+//   threads three threads waiting on an event, in the place of the two the
 //           agent's design runs beside its window (log writer, tray worker)
+//           and of the plug-in's thread that reports the device events
 // Prints "floor_<steps>_pagefile_kb" per step.
 //
 //   footprint_baseline [--settle-ms N] [--steps window,tray,update,threads]
@@ -117,7 +118,7 @@ int hold(const wchar_t* ready_name, const std::wstring& steps) {
     event_handle never;
     if (steps.find(L"threads") != std::wstring::npos) {
         never.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        for (int i = 0; never && i < 2; ++i) {
+        for (int i = 0; never && i < 3; ++i) {
             // The handle goes at once; the thread stays.
             unique_handle waiter(CreateThread(nullptr, 0, &wait_forever, never.get(), 0, nullptr));
         }

@@ -234,9 +234,9 @@ def main():
           "(baseline: the floor)")
     t.row("  floor + window + tray icon + update POST on a pool thread", ("mem", "floor_window_tray_update_pagefile_kb"),
           ("mem", "floor_pagefile_kb"), "KB", "(baseline: the floor)")
-    t.row("  floor + window + tray icon + update POST + two waiting threads",
+    t.row("  floor + window + tray icon + update POST + three waiting threads",
           ("mem", "floor_window_tray_update_threads_pagefile_kb"), ("mem", "floor_pagefile_kb"), "KB",
-          "(baseline: the floor; the design's log writer and tray worker)")
+          "(baseline: the floor; threads: log writer, tray worker, the plug-in's)")
     t.row("agent private bytes (PagefileUsage) after start", ("burst", "mem_start_pagefile_kb"),
           ("mem", "floor_window_tray_update_threads_pagefile_kb"), "KB",
           "(baseline: the floor with every step above)")
