@@ -171,6 +171,8 @@ void TalvernTray::stop() {
         _worker.reset();
         log_write_fmt(log_category_general, log_level_debug, kStop, "tray worker thread returned.");
     }
+    // The wake-up above may be left pending for a worker of a later start.
+    _answer_may_be_late = true;
 
     // The worker has returned: nothing uses the channel any more.
     _channel.signal_request();

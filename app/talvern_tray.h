@@ -70,6 +70,11 @@ private:
     boost::condition_variable _queue_cond;
     std::deque<std::unique_ptr<pnp_info>> _queue;
     std::unique_ptr<boost::thread> _worker;
+    // True while the response event may hold a signal that answers no
+    // request of the worker's: at first, after stop() (which signals it), and
+    // after a wait that ended without the answer. The worker then resets the
+    // event before its next request; only the worker and stop() touch it.
+    bool _answer_may_be_late = true;
     // This agent's reference to the shared converter; null when not held.
     NameConverter* _name_converter;
     // The pool task that runs the update request; stop() waits for its end.

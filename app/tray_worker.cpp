@@ -73,14 +73,19 @@ void TalvernTray::deliver(const pnp_info& info) {
         return;
     }
     // A late answer to an earlier record may still be pending; the service
-    // answers only after a request, so nothing it says now is lost.
-    ResetEvent(_channel.response_event());
+    // answers only after a request, so nothing it says now is lost. After a
+    // wait that took its answer there is none, and the reset (one more call
+    // into the kernel per record) is left out.
+    if (_answer_may_be_late) {
+        ResetEvent(_channel.response_event());
+    }
     if (!SetEvent(_channel.request_event())) {
         log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "SetEvent() failed. gle=%u",
                       GetLastError());
         Sleep(kSetEventFailurePauseMs);
     }
     const DWORD ret = WaitForSingleObject(_channel.response_event(), kResponseWaitMs);
+    _answer_may_be_late = ret != WAIT_OBJECT_0;
     if (ret == WAIT_OBJECT_0) {
         log_write_fmt(log_category_general, log_level_info, kWorkerFunction, "response signal received.");
     } else {
