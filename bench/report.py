@@ -205,8 +205,10 @@ def main():
     # Floor and agent took turns event by event; figures from every sample.
     t.row("refresh latency p50 (byte 1)", ("samples", "refresh-samples", 50), ("samples", "rfloor-samples", 50), "us",
           "<= 1.1x the refresh's work and hand-off without the agent", "ratio_max", 1.1)
+    t.row("refresh latency p50 (byte 1)", ("samples", "refresh-samples", 50), ("samples", "rfloor-samples", 50), "us",
+          "the floor not beaten: >= 1x", "ratio_min", 1.0)
     t.row("refresh latency, fastest (byte 1)", ("samples", "refresh-samples", 0), ("samples", "rfloor-samples", 0), "us",
-          "the floor not beaten: >= 1x the floor's fastest", "ratio_min", 1.0)
+          "(baseline: the floor's fastest)")
     t.row("refresh latency p99 (byte 1)", ("samples", "refresh-samples", 99), ("samples", "rfloor-samples", 99), "us",
           "(baseline: the same floor's p99)")
     t.row("  floor's refresh work alone (p50)", ("rfloor", "refresh_work_p50_us"), ("wmi", "wmi_baseline_p50_us"), "us",
