@@ -6,26 +6,34 @@ ratio as the median (and range) of the rounds' own ratios, the target and
 whether the median met it. Draws the delivery latency distribution beside its
 floors into a PNG."""
 import argparse
+import glob
 import os
 import statistics
 
 
 def read_figures(raw, name, rounds):
-    """{key: {round: value}} of <name>.<r>.out, r = 1..rounds (missing rounds left out)."""
+    """{key: {round: value}} of <name>.<r>.out, r = 1..rounds (missing rounds left
+    out); a benchmark run several times a round (<name>.<r>.<k>.out) gives the
+    median of its runs."""
     figures = {}
     for r in range(1, rounds + 1):
-        path = os.path.join(raw, f"{name}.{r}.out")
-        if not os.path.exists(path):
-            continue
-        with open(path, encoding="utf-8", errors="replace") as f:
-            for line in f:
-                parts = line.replace("\r", "").split()
-                if len(parts) < 2:
-                    continue
-                try:
-                    figures.setdefault(parts[0], {})[r] = float(parts[1])
-                except ValueError:
-                    pass
+        paths = [os.path.join(raw, f"{name}.{r}.out")]
+        if not os.path.exists(paths[0]):
+            paths = glob.glob(os.path.join(raw, f"{name}.{r}.*.out"))
+        runs = {}
+        for path in paths:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                for line in f:
+                    parts = line.replace("\r", "").split()
+                    if len(parts) < 2:
+                        continue
+                    try:
+                        value = float(parts[1])
+                    except ValueError:
+                        continue
+                    runs.setdefault(parts[0], []).append(value)
+        for key, values in runs.items():
+            figures.setdefault(key, {})[r] = statistics.median(values)
     return figures
 
 
