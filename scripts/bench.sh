@@ -47,6 +47,30 @@ run() {  # run <name> <exe> [args...]: raw output in build/bench/<name>.out
     shift
     "$WINE64" "$@" </dev/null >"$raw/$name.out" 2>"$raw/$name.err"
 }
+# floor_and_agent <tag> <floor-name> <delivery_baseline args...> -- <agent-name> <plug-in script> <load_service args...>
+# Runs a floor and the agent at once, taking turns event by event (each waits
+# while the other works), so that the machine's drift falls on both alike.
+# Without an agent target, the floor alone.
+floor_and_agent() {
+    local tag=$1
+    shift
+    local floor=()
+    while [ "$1" != -- ]; do
+        floor+=("$1")
+        shift
+    done
+    shift
+    if [ $have_agent -eq 0 ]; then
+        run "${floor[0]}" "$build/bin/delivery_baseline.exe" "${floor[@]:1}"
+        return
+    fi
+    run "${floor[0]}" "$build/bin/delivery_baseline.exe" "${floor[@]:1}" --turns "$tag" &
+    local floor_pid=$!
+    local name=$1 script=$2
+    shift 2
+    run "$name" "$build/bin/load_service.exe" --agent "$agent" --script "$script;turns=$tag" "$@"
+    wait $floor_pid
+}
 
 events=10000
 refreshes=300
@@ -78,37 +102,15 @@ for r in $(seq 1 "$rounds"); do
     echo "[bench]   delivery: event pair alone, back to back and with the gap" >&2
     run pair.$r "$build/bin/event_pair_baseline.exe" $events
     run pairgap.$r "$build/bin/event_pair_baseline.exe" $events "$(win "$raw/pair-samples.$r.txt")" $gap_ms
-    # The design floor and the agent take turns event by event (each waits
-    # while the other delivers), so that the machine's drift falls on both
-    # alike.
-    if [ $have_agent -eq 1 ]; then
-        echo "[bench]   design floor and agent, taking turns: delivery latency ($events events, one at a time)" >&2
-        run floor.$r "$build/bin/delivery_baseline.exe" --count $events --gap-ms $gap_ms --turns d$$_$r \
-            --samples "$(win "$raw/floor-samples.$r.txt")" &
-        floor_pid=$!
-        run latency.$r "$build/bin/load_service.exe" --agent "$agent" \
-            --script "count=$events;pace=1;gap_ms=$gap_ms;turns=d$$_$r" --pace \
-            --expect $events --threads 1 --timeout-s 600 --samples "$(win "$raw/latency-samples.$r.txt")"
-        wait $floor_pid
-    else
-        run floor.$r "$build/bin/delivery_baseline.exe" --count $events --gap-ms $gap_ms \
-            --samples "$(win "$raw/floor-samples.$r.txt")"
-    fi
+    echo "[bench]   design floor and agent, taking turns: delivery latency ($events events, one at a time)" >&2
+    floor_and_agent d$$_$r floor.$r --count $events --gap-ms $gap_ms --samples "$(win "$raw/floor-samples.$r.txt")" -- \
+        latency.$r "count=$events;pace=1;gap_ms=$gap_ms" --pace --expect $events --threads 1 --timeout-s 600 \
+        --samples "$(win "$raw/latency-samples.$r.txt")"
     echo "[bench]   refresh: three WQL queries alone; then the floor and the agent, taking turns" >&2
     run wmi.$r "$build/bin/wmi_baseline.exe" $refreshes
-    # Floor and agent take turns here too.
-    if [ $have_agent -eq 1 ]; then
-        run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh --turns r$$_$r \
-            --samples "$(win "$raw/rfloor-samples.$r.txt")" &
-        floor_pid=$!
-        run refresh.$r "$build/bin/load_service.exe" --agent "$agent" \
-            --script "count=$refreshes;event=1;pace=1;turns=r$$_$r" --pace --expect $refreshes --threads 0 \
-            --timeout-s 600 --samples "$(win "$raw/refresh-samples.$r.txt")"
-        wait $floor_pid
-    else
-        run rfloor.$r "$build/bin/delivery_baseline.exe" --count $refreshes --refresh \
-            --samples "$(win "$raw/rfloor-samples.$r.txt")"
-    fi
+    floor_and_agent r$$_$r rfloor.$r --count $refreshes --refresh --samples "$(win "$raw/rfloor-samples.$r.txt")" -- \
+        refresh.$r "count=$refreshes;event=1;pace=1" --pace --expect $refreshes --threads 0 --timeout-s 600 \
+        --samples "$(win "$raw/refresh-samples.$r.txt")"
     echo "[bench]   footprint floors" >&2
     run mem.$r "$build/bin/footprint_baseline.exe" --steps window,tray,update,threads
     if [ $have_agent -eq 1 ]; then
