@@ -1,10 +1,10 @@
 // The logger's writer thread and its life cycle.
 #include "log/slogger.h"
 
-#include <boost/thread/exceptions.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include <cstring>
+#include <new>
 
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
@@ -15,35 +15,39 @@ namespace {
 constexpr DWORD kIdlePollMs = 100;
 constexpr size_t kGatherLines = 2048;
 constexpr DWORD kGatherMs = 1;
-constexpr int kLockSpins = 100;
-
-// Takes the queue's lock, trying for a while before it sleeps: the lock is
-// only ever held for a copy of one line or a glance at the first block, while
-// a thread that sleeps on it costs a round trip through the kernel (under
-// Wine, through the wineserver) to itself and to the thread that wakes it.
-void lock_queue(boost::mutex& lock) {
-    for (int i = 0; i < kLockSpins; ++i) {
-        if (lock.try_lock()) {
-            return;
-        }
-        YieldProcessor();
-    }
-    lock.lock();
-}
+// How long the writer waits for a numbered line while later ones are queued.
+// Its thread copies it in right after taking the number, so a line still
+// missing after this lost its thread in between (terminated, or suspended):
+// the writer goes on without it, and writes it whenever it comes.
+constexpr ULONGLONG kMissingLineMs = 1000;
 }  // namespace
 
-slogger::slogger() {
+slogger::thread_lines::~thread_lines() {
+    for (line_block* block = head; block != nullptr;) {
+        line_block* next = block->next.load();
+        delete block;
+        block = next;
+    }
+}
+
+slogger::slogger() : _slot(FlsAlloc(&slogger::thread_ended)) {
     _spare.reserve(kSpareBlocks);  // keeping an emptied block never allocates
 }
 
 slogger::~slogger() {
     slog_stop();
     close_log_file();  // opened without a writer ever running
-    // Lines pushed after the writer ended (none in normal use) are freed with their blocks.
+    if (_slot != FLS_OUT_OF_INDEXES) {
+        FlsFree(_slot);  // no thread's exit looks at its lines after this
+    }
+    for (line_block* block : _spare) {
+        delete block;
+    }
+    // _threads frees the lines pushed after the writer ended (none in normal use).
 }
 
 bool slogger::slog_start() {
-    if (_thread) {
+    if (_thread || _slot == FLS_OUT_OF_INDEXES) {
         return false;
     }
     _stop = false;
@@ -75,48 +79,82 @@ void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_
         length = room;
     }
     const size_t bytes = sizeof(line_header) + length + 1;
-    const line_header header{level, log_to, static_cast<uint32_t>(length)};
 
-    std::unique_ptr<line_block> fresh;  // a new block, made outside the lock
-    for (;;) {
-        {
-            lock_queue(_queue_lock);
-            boost::lock_guard<boost::mutex> guard(_queue_lock, boost::adopt_lock);
-            line_block* block = _blocks.empty() ? nullptr : _blocks.back().get();
-            if (block == nullptr || line_block::kCapacity - block->used < bytes) {
-                if (!fresh && !_spare.empty()) {
-                    fresh = std::move(_spare.back());
-                    _spare.pop_back();
-                }
-                if (fresh) {
-                    fresh->used = 0;
-                    fresh->read = 0;
-                    _blocks.push_back(std::move(fresh));
-                    block = _blocks.back().get();
-                } else {
-                    block = nullptr;
-                }
-            }
-            if (block != nullptr) {
-                char* at = block->bytes + block->used;
-                memcpy(at, &header, sizeof(header));
-                memcpy(at + sizeof(header), line, length);
-                at[sizeof(header) + length] = '\0';
-                block->used += bytes;
-                if (fresh && _spare.size() < kSpareBlocks) {
-                    _spare.push_back(std::move(fresh));  // another caller was first
-                }
-                return;
-            }
-        }
-        // No block with room and none spare: one is made, and its pages are
-        // touched, outside the lock, so the other callers do not wait for
-        // the heap and the page faults.
-        fresh.reset(new line_block);
-        for (size_t at = 0; at < line_block::kCapacity; at += 4096) {
-            fresh->bytes[at] = '\0';
+    thread_lines* mine = this_thread_lines();
+    line_block* block = mine->tail;
+    size_t used = block->used.load(std::memory_order_relaxed);
+    if (line_block::kCapacity - used < bytes) {
+        line_block* fresh = take_block();
+        block->next.store(fresh, std::memory_order_release);  // block is complete
+        mine->tail = fresh;
+        block = fresh;
+        used = 0;
+    }
+    line_header header{};
+    header.level = level;
+    header.log_to = log_to;
+    header.length = static_cast<uint32_t>(length);
+    // Numbered last, when nothing can fail any more: the writer waits for the
+    // line with the next number until it is published.
+    header.number = _line_numbers.fetch_add(1, std::memory_order_relaxed);
+    char* at = block->bytes + used;
+    memcpy(at, &header, sizeof(header));
+    memcpy(at + sizeof(header), line, length);
+    at[sizeof(header) + length] = '\0';
+    block->used.store(used + bytes, std::memory_order_release);
+}
+
+slogger::thread_lines* slogger::this_thread_lines() {
+    if (_slot == FLS_OUT_OF_INDEXES) {
+        throw std::bad_alloc();
+    }
+    if (void* known = FlsGetValue(_slot)) {
+        return static_cast<thread_lines*>(known);
+    }
+    std::unique_ptr<thread_lines> made(new thread_lines);
+    made->head = made->tail = take_block();
+    thread_lines* lines = made.get();
+    {
+        boost::lock_guard<boost::mutex> guard(_threads_lock);
+        _threads.push_back(std::move(made));
+    }
+    if (!FlsSetValue(_slot, lines)) {
+        lines->ended = true;  // never found again: the writer frees it
+        throw std::bad_alloc();
+    }
+    return lines;
+}
+
+void WINAPI slogger::thread_ended(void* lines) {
+    if (lines != nullptr) {
+        static_cast<thread_lines*>(lines)->ended.store(true, std::memory_order_release);
+    }
+}
+
+slogger::line_block* slogger::take_block() {
+    {
+        boost::lock_guard<boost::mutex> guard(_spare_lock);
+        if (!_spare.empty()) {
+            line_block* block = _spare.back();
+            _spare.pop_back();
+            block->used.store(0, std::memory_order_relaxed);
+            block->next.store(nullptr, std::memory_order_relaxed);
+            return block;
         }
     }
+    return new line_block;
+}
+
+void slogger::give_back_block(line_block* block) {
+    try {
+        boost::lock_guard<boost::mutex> guard(_spare_lock);
+        if (_spare.size() < kSpareBlocks) {
+            _spare.push_back(block);  // within the reserve: no allocation
+            return;
+        }
+    } catch (const std::exception&) {
+    }
+    delete block;
 }
 
 void slogger::slog_thread() {
@@ -125,56 +163,123 @@ void slogger::slog_thread() {
         size_t written = 0;
         try {
             written = write_queued();
-        } catch (const boost::lock_error&) {
+        } catch (const std::exception&) {
             // the lines stay queued for the next round
         }
         if (written == 0) {
             Sleep(kIdlePollMs);
         } else if (written < kGatherLines) {
             // A few lines at a time: while more keep coming, let them gather
-            // for a moment rather than take the queue's lock line by line
-            // beside the threads that are filling it.
+            // for a moment rather than wake for every line.
             Sleep(kGatherMs);
         }
     }
     drain_queue();
 }
 
-size_t slogger::write_queued() {
-    line_block* block = nullptr;
-    size_t end = 0;
-    {
-        lock_queue(_queue_lock);
-        boost::lock_guard<boost::mutex> guard(_queue_lock, boost::adopt_lock);
-        for (;;) {
-            if (_blocks.empty()) {
-                return 0;
-            }
-            block = _blocks.front().get();
-            end = block->used;
-            if (block->read != end) {
-                break;
-            }
-            if (_blocks.size() == 1) {
-                block->used = 0;  // all read: filled again from its start
-                block->read = 0;
-                return 0;
-            }
-            // A block behind which others were started is full: reused or freed.
-            std::unique_ptr<line_block> done = std::move(_blocks.front());
-            _blocks.pop_front();
-            if (_spare.size() < kSpareBlocks) {
-                _spare.push_back(std::move(done));
-            }
+void slogger::update_threads() {
+    boost::lock_guard<boost::mutex> guard(_threads_lock);
+    std::vector<thread_lines*> reading;
+    reading.reserve(_threads.size());  // from here on nothing throws
+    for (size_t i = 0; i < _threads.size();) {
+        thread_lines& lines = *_threads[i];
+        line_header header;
+        // Its thread's last line was published before the thread ended.
+        if (lines.ended.load(std::memory_order_acquire) && !peek(lines, header)) {
+            give_back_block(lines.head);  // its last block: peek() gave back the others
+            lines.head = nullptr;
+            _threads[i] = std::move(_threads.back());
+            _threads.pop_back();
+        } else {
+            reading.push_back(&lines);
+            ++i;
         }
     }
-    // Lines below end stay as they are: the log call only appends.
+    _reading.swap(reading);
+}
+
+bool slogger::peek(thread_lines& lines, line_header& header) {
+    for (;;) {
+        if (lines.read < lines.visible) {
+            memcpy(&header, lines.head->bytes + lines.read, sizeof(header));
+            return true;
+        }
+        lines.visible = lines.head->used.load(std::memory_order_acquire);
+        if (lines.read < lines.visible) {
+            continue;
+        }
+        line_block* next = lines.head->next.load(std::memory_order_acquire);
+        if (next == nullptr) {
+            return false;
+        }
+        // Its thread went on to the next block: this one is complete, though
+        // its last lines may have been published after the look above.
+        lines.visible = lines.head->used.load(std::memory_order_acquire);
+        if (lines.read < lines.visible) {
+            continue;
+        }
+        give_back_block(lines.head);
+        lines.head = next;
+        lines.read = 0;
+        lines.visible = 0;
+    }
+}
+
+slogger::thread_lines* slogger::next_line(line_header& header, bool skip_gaps) {
+    thread_lines* lowest = nullptr;
+    line_header lowest_header{};
+    for (thread_lines* lines : _reading) {
+        line_header first;
+        if (!peek(*lines, first)) {
+            continue;
+        }
+        if (first.number <= _next_number) {  // its turn, or late after a wait given up
+            header = first;
+            return lines;
+        }
+        if (lowest == nullptr || first.number < lowest_header.number) {
+            lowest = lines;
+            lowest_header = first;
+        }
+    }
+    if (lowest == nullptr) {
+        return nullptr;
+    }
+    if (!skip_gaps) {
+        const ULONGLONG now = GetTickCount64();
+        if (_missing_since == 0) {
+            _missing_since = now;
+            return nullptr;
+        }
+        if (now - _missing_since < kMissingLineMs) {
+            return nullptr;
+        }
+    }
+    header = lowest_header;
+    return lowest;
+}
+
+const char* slogger::take_line(thread_lines& lines, const line_header& header) {
+    const char* line = lines.head->bytes + lines.read + sizeof(header);
+    lines.read += sizeof(header) + header.length + 1;
+    if (header.number >= _next_number) {
+        _next_number = header.number + 1;
+    }
+    _missing_since = 0;
+    return line;
+}
+
+size_t slogger::write_queued() {
+    update_threads();
+    // A line's bytes stay where they are until the writer has read past them.
     size_t written = 0;
-    while (block->read < end && !_stop) {
-        line_header header;
-        memcpy(&header, block->bytes + block->read, sizeof(header));
-        write_entry(header.level, header.log_to, block->bytes + block->read + sizeof(header));
-        block->read += sizeof(header) + header.length + 1;
+    line_header header;
+    while (!_stop) {
+        thread_lines* lines = next_line(header, false);
+        if (lines == nullptr) {
+            break;
+        }
+        write_entry(header.level, header.log_to, take_line(*lines, header));
         ++written;
     }
     return written;
@@ -182,25 +287,25 @@ size_t slogger::write_queued() {
 
 void slogger::drain_queue() {
     // Every line queued before the stop is written, file first.
-    boost::lock_guard<boost::mutex> guard(_queue_lock);
-    for (const std::unique_ptr<line_block>& block : _blocks) {
-        while (block->read < block->used) {
-            line_header header;
-            memcpy(&header, block->bytes + block->read, sizeof(header));
-            const char* line = block->bytes + block->read + sizeof(header);
-            block->read += sizeof(header) + header.length + 1;
-            try {
-                if (header.log_to & log_to_file) {
-                    append_file_line(line);
-                }
-                if (header.log_to & log_to_con) {
-                    console_write(header.level, line);
-                }
-                if (header.log_to & log_to_ods) {
-                    debug_write(line);
-                }
-            } catch (const std::exception&) {
+    try {
+        update_threads();
+    } catch (const std::exception&) {
+        // the threads known so far are drained
+    }
+    line_header header;
+    while (thread_lines* lines = next_line(header, true)) {
+        const char* line = take_line(*lines, header);
+        try {
+            if (header.log_to & log_to_file) {
+                append_file_line(line);
             }
+            if (header.log_to & log_to_con) {
+                console_write(header.level, line);
+            }
+            if (header.log_to & log_to_ods) {
+                debug_write(line);
+            }
+        } catch (const std::exception&) {
         }
     }
 }

@@ -1,10 +1,14 @@
 // The running logger: the queue of formatted lines, the writer thread that
 // drains it to the sinks, and the log file with its rotation.
 //
-// Queued lines are held one after another in blocks of 64 KB, each line as a
-// small header (level, sinks, length) and its bytes: queuing a line copies it
-// into the block being filled, with no heap block of its own. Blocks the
-// writer has emptied are kept for reuse, a few of them.
+// Each thread that logs queues its lines in blocks of its own, which it alone
+// fills and the writer alone reads, so that log calls on different threads
+// share nothing but the counter that numbers their lines. A queued line is a
+// small header (number, level, sinks, length) and its bytes; the writer takes
+// the lines of all threads by their numbers, so they leave in the order they
+// came. Blocks the writer has emptied are kept for reuse, a few of them; a
+// thread's blocks are freed once the thread has ended and its lines are
+// written.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +19,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -38,7 +41,8 @@ public:
     void slog_stop();
 
     // Queues a copy of the length bytes at line (cut to fit a block). Lines
-    // leave the queue in the order they came.
+    // leave the queue in the order they came. Throws std::bad_alloc when the
+    // calling thread's lines cannot be set up or a new block cannot be had.
     void push_line(uint32_t level, uint32_t log_to, const char* line, size_t length);
 
     // Moves the file at path to its time-stamped name and opens a new, empty
@@ -55,25 +59,60 @@ public:
 private:
     // One queued line inside a block: this header, the line's bytes, a NUL.
     struct line_header {
+        uint64_t number;  // its place in the order of all threads' lines
         uint32_t level;
         uint32_t log_to;
         uint32_t length;
     };
     struct line_block {
-        static constexpr size_t kCapacity = 64 * 1024;
-        size_t used = 0;  // bytes filled (changed under _queue_lock)
-        size_t read = 0;  // bytes handed to the sinks (the writer's own)
+        static constexpr size_t kCapacity = 16 * 1024 - 64;  // 16 KB in all
+        // Bytes filled, published by the thread that fills the block.
+        std::atomic<size_t> used{0};
+        // The block that thread went on to when this one had no room left.
+        std::atomic<line_block*> next{nullptr};
         char bytes[kCapacity];
+    };
+    // The lines of one thread: blocks from head (oldest) to tail (filled now).
+    struct thread_lines {
+        thread_lines() = default;
+        ~thread_lines();  // frees the blocks
+        thread_lines(const thread_lines&) = delete;
+        thread_lines& operator=(const thread_lines&) = delete;
+
+        line_block* tail = nullptr;  // the thread's own
+        // The writer's own, apart from the thread's by a cache line.
+        alignas(64) line_block* head = nullptr;
+        size_t read = 0;     // bytes of head handed to the sinks
+        size_t visible = 0;  // bytes of head the writer has seen published
+        std::atomic<bool> ended{false};  // the thread has exited: no more lines
     };
     // Emptied blocks kept for reuse; more are given back to the heap.
     static constexpr size_t kSpareBlocks = 8;
 
+    // The calling thread's lines, set up at its first line.
+    thread_lines* this_thread_lines();
+    static void WINAPI thread_ended(void* lines);
+    // An emptied block, or a new one.
+    line_block* take_block();
+    // Keeps block for reuse or frees it; never throws.
+    void give_back_block(line_block* block);
+
     void slog_thread();
-    // Hands what is queued in the first block to the sinks, line by line until
-    // a stop comes; the number of lines written.
+    // Hands queued lines to the sinks in order until none is left, the next
+    // one is still being queued, or a stop comes; the number written.
     size_t write_queued();
     // Final drain: every line still queued, file first, no rotation.
     void drain_queue();
+    // Brings the writer's list of threads up to date and frees the lines of
+    // threads that have ended and have nothing left to write.
+    void update_threads();
+    // Whether lines has a line the writer has not written; its header if so.
+    bool peek(thread_lines& lines, line_header& header);
+    // The writer's next line in order: the one numbered _next_number, or,
+    // with skip_gaps, the lowest numbered one queued.
+    thread_lines* next_line(line_header& header, bool skip_gaps);
+    // Passes the line at the front of lines, which header describes; its text.
+    const char* take_line(thread_lines& lines, const line_header& header);
     void write_entry(uint32_t level, uint32_t log_to, const char* line);
     void write_sinks(uint32_t level, uint32_t log_to, const char* line);
     // File sink of the normal loop: rotation check, count, append.
@@ -83,12 +122,24 @@ private:
     void close_log_file();
 
     std::atomic<bool> _stop{true};
-    // The queue: blocks in order, lines appended to the last one. (On a cache
-    // line of its own: each log call writes it, and reads level above.)
-    alignas(64) boost::mutex _queue_lock;
-    std::deque<std::unique_ptr<line_block>> _blocks;
-    std::vector<std::unique_ptr<line_block>> _spare;
+    // Numbers the lines of all threads. (On a cache line of its own: each log
+    // call writes it, and reads level above.)
+    alignas(64) std::atomic<uint64_t> _line_numbers{0};
+    // The fiber-local slot that finds a thread's lines; FLS_OUT_OF_INDEXES
+    // when none could be had (slog_start() then fails).
+    alignas(64) DWORD _slot;
+    boost::mutex _threads_lock;  // guards _threads
+    std::vector<std::unique_ptr<thread_lines>> _threads;
+    boost::mutex _spare_lock;  // guards _spare
+    std::vector<line_block*> _spare;
     std::unique_ptr<boost::thread> _thread;
+
+    // The writer's own: the threads it reads, the number of the line it
+    // writes next, and since when that line has been missing while later
+    // ones were queued. (Apart from what the log call reads by a cache line.)
+    alignas(64) std::vector<thread_lines*> _reading;
+    uint64_t _next_number = 0;
+    ULONGLONG _missing_since = 0;
 
     // Owned by the writer thread while it runs; _file_lock lets another thread
     // switch the file on (open_log_file) without racing it.
