@@ -18,7 +18,7 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     // Returns once every line logged before the call has been captured (a marker
-    // is logged and awaited: the log is one queue). Fails the test after 10 s.
+    // is logged and awaited: lines leave the log in the order they came). Fails the test after 10 s.
     void flush() const;
     // Whole lines as written ("[EROR] name.exe( pid:  tid) : text\n").
     std::vector<std::string> lines() const;
