@@ -166,11 +166,12 @@ void slogger::slog_thread() {
         } catch (const std::exception&) {
             // the lines stay queued for the next round
         }
-        if (written == 0) {
+        if (written == 0 && _missing_since == 0) {
             Sleep(kIdlePollMs);
         } else if (written < kGatherLines) {
-            // A few lines at a time: while more keep coming, let them gather
-            // for a moment rather than wake for every line.
+            // A few lines at a time, or a line still being queued: while more
+            // keep coming, let them gather for a moment rather than wake for
+            // every line.
             Sleep(kGatherMs);
         }
     }
@@ -183,9 +184,10 @@ void slogger::update_threads() {
     reading.reserve(_threads.size());  // from here on nothing throws
     for (size_t i = 0; i < _threads.size();) {
         thread_lines& lines = *_threads[i];
-        line_header header;
         // Its thread's last line was published before the thread ended.
-        if (lines.ended.load(std::memory_order_acquire) && !peek(lines, header)) {
+        const bool ended = lines.ended.load(std::memory_order_acquire);
+        const bool unread = look(lines);
+        if (ended && !unread) {
             give_back_block(lines.head);  // its last block: peek() gave back the others
             lines.head = nullptr;
             _threads[i] = std::move(_threads.back());
@@ -198,22 +200,24 @@ void slogger::update_threads() {
     _reading.swap(reading);
 }
 
+bool slogger::look(thread_lines& lines) {
+    lines.visible = lines.head->used.load(std::memory_order_acquire);
+    line_header header;
+    return peek(lines, header);
+}
+
 bool slogger::peek(thread_lines& lines, line_header& header) {
     for (;;) {
         if (lines.read < lines.visible) {
             memcpy(&header, lines.head->bytes + lines.read, sizeof(header));
             return true;
         }
-        lines.visible = lines.head->used.load(std::memory_order_acquire);
-        if (lines.read < lines.visible) {
-            continue;
-        }
         line_block* next = lines.head->next.load(std::memory_order_acquire);
         if (next == nullptr) {
-            return false;
+            return false;  // the block its thread fills: seen again next round
         }
         // Its thread went on to the next block: this one is complete, though
-        // its last lines may have been published after the look above.
+        // its last lines may have been published after the writer looked.
         lines.visible = lines.head->used.load(std::memory_order_acquire);
         if (lines.read < lines.visible) {
             continue;
@@ -221,7 +225,7 @@ bool slogger::peek(thread_lines& lines, line_header& header) {
         give_back_block(lines.head);
         lines.head = next;
         lines.read = 0;
-        lines.visible = 0;
+        lines.visible = next->used.load(std::memory_order_acquire);
     }
 }
 

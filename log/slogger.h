@@ -65,11 +65,13 @@ private:
         uint32_t length;
     };
     struct line_block {
-        static constexpr size_t kCapacity = 16 * 1024 - 64;  // 16 KB in all
+        static constexpr size_t kCapacity = 16 * 1024 - 128;  // 16 KB in all
         // Bytes filled, published by the thread that fills the block.
         std::atomic<size_t> used{0};
         // The block that thread went on to when this one had no room left.
-        std::atomic<line_block*> next{nullptr};
+        // (Apart from used by a cache line: the writer asks for it while the
+        // thread is still filling the block.)
+        alignas(64) std::atomic<line_block*> next{nullptr};
         char bytes[kCapacity];
     };
     // The lines of one thread: blocks from head (oldest) to tail (filled now).
@@ -83,7 +85,7 @@ private:
         // The writer's own, apart from the thread's by a cache line.
         alignas(64) line_block* head = nullptr;
         size_t read = 0;     // bytes of head handed to the sinks
-        size_t visible = 0;  // bytes of head the writer has seen published
+        size_t visible = 0;  // bytes of head the writer knows to be published
         std::atomic<bool> ended{false};  // the thread has exited: no more lines
     };
     // Emptied blocks kept for reuse; more are given back to the heap.
@@ -103,10 +105,17 @@ private:
     size_t write_queued();
     // Final drain: every line still queued, file first, no rotation.
     void drain_queue();
-    // Brings the writer's list of threads up to date and frees the lines of
-    // threads that have ended and have nothing left to write.
+    // Brings the writer's list of threads up to date, looks at what each has
+    // published since, and frees the lines of threads that have ended and
+    // have nothing left to write.
     void update_threads();
-    // Whether lines has a line the writer has not written; its header if so.
+    // Looks at how far the thread has filled its oldest block: once a round,
+    // since the thread writes that count with every line. Whether a line is
+    // there to write.
+    bool look(thread_lines& lines);
+    // Whether the writer knows of a line of lines it has not written; its
+    // header if so. Follows the thread into its next block when the oldest
+    // is done, without looking at the block the thread is filling.
     bool peek(thread_lines& lines, line_header& header);
     // The writer's next line in order: the one numbered _next_number, or,
     // with skip_gaps, the lowest numbered one queued.
