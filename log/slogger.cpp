@@ -294,7 +294,9 @@ void slogger::drain_queue() {
     try {
         update_threads();
     } catch (const std::exception&) {
-        // the threads known so far are drained
+        for (thread_lines* lines : _reading) {  // the threads known so far are drained
+            look(*lines);
+        }
     }
     line_header header;
     while (thread_lines* lines = next_line(header, true)) {
