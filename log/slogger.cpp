@@ -180,8 +180,10 @@ void slogger::slog_thread() {
 
 void slogger::update_threads() {
     boost::lock_guard<boost::mutex> guard(_threads_lock);
-    std::vector<thread_lines*> reading;
-    reading.reserve(_threads.size());  // from here on nothing throws
+    // Room for every thread, in the vector of earlier rounds as a rule: from
+    // here on nothing throws, so _reading never keeps a thread freed below.
+    _reading.reserve(_threads.size());
+    _reading.clear();
     for (size_t i = 0; i < _threads.size();) {
         thread_lines& lines = *_threads[i];
         // Its thread's last line was published before the thread ended.
@@ -193,11 +195,10 @@ void slogger::update_threads() {
             _threads[i] = std::move(_threads.back());
             _threads.pop_back();
         } else {
-            reading.push_back(&lines);
+            _reading.push_back(&lines);
             ++i;
         }
     }
-    _reading.swap(reading);
 }
 
 bool slogger::look(thread_lines& lines) {
