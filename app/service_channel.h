@@ -4,7 +4,7 @@
 // owns one and forwards its channel steps to it.
 #pragma once
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

@@ -6,7 +6,7 @@
 #include "nameconv/name_converter.h"
 #include "pnp/pnp_monitor.h"
 #include "update/talvern_updater.h"
-#include "util/base/thread_pool_task.h"
+#include "base/thread_pool_task.h"
 #include "util/session.h"
 
 #include <exception>

@@ -7,7 +7,7 @@
 #include "app/service_channel.h"
 #include "app/tray_options.h"
 #include "pnp/pnp_info.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

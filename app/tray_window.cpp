@@ -4,7 +4,7 @@
 #include "app/talvern_tray.h"
 #include "log/log.h"
 #include "res/resource.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <shlwapi.h>
 #include <strsafe.h>

@@ -48,7 +48,7 @@
 #include "bench/wmi_queries.h"
 #include "tools/load_plugin/load_names.h"
 #include "tools/service_side/agent_process.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 namespace {
 const DWORD kViewSize = 4096;

@@ -18,7 +18,7 @@
 
 #include "bench/bench_clock.h"
 #include "tools/service_side/agent_process.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 namespace {
 const DWORD kViewSize = 4096;

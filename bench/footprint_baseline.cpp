@@ -40,7 +40,7 @@
 
 #include "bench/wmi_queries.h"
 #include "tools/service_side/agent_process.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 namespace {
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {

@@ -18,7 +18,7 @@
 #include "log/log.h"
 #include "log/log_line.h"
 #include "log/log_settings.h"
-#include "util/base/module_file.h"
+#include "base/module_file.h"
 
 namespace {
 constexpr int kIterations = 200000;

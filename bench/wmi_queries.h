@@ -4,7 +4,7 @@
 // inventory takes.
 #pragma once
 
-#include "util/base/com_holders.h"
+#include "base/com_holders.h"
 
 #include <windows.h>
 #include <wbemidl.h>

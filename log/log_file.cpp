@@ -9,8 +9,8 @@
 #include "log/console_sink.h"
 #include "log/debug_sink.h"
 #include "log/log.h"
-#include "util/base/file_util.h"
-#include "util/base/text.h"
+#include "base/file_util.h"
+#include "base/text.h"
 
 namespace {
 // The stamped name, extension included, in wide characters with terminator.

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "log/log.h"
-#include "util/base/time_format.h"
+#include "base/time_format.h"
 
 namespace {
 // Appends to a line buffer, keeping the line terminated and its length at

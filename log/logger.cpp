@@ -17,7 +17,7 @@
 #include "log/log_reentry.h"
 #include "log/log_settings.h"
 #include "log/slogger.h"
-#include "util/base/module_file.h"
+#include "base/module_file.h"
 
 namespace {
 // Settings read by every log call, without a lock.

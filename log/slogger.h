@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "log/log.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 class slogger {
 public:

@@ -2,7 +2,7 @@
 #include "nameconv/name_converter.h"
 
 #include "log/log.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 #include "util/dos_device.h"
 #include "util/environment.h"
 #include "util/registry.h"

@@ -3,7 +3,7 @@
 #include "pnp/pnp_monitor.h"
 
 #include "log/log.h"
-#include "util/base/com_holders.h"
+#include "base/com_holders.h"
 #include "pnp/wmi_values.h"
 
 #include <cwchar>

@@ -11,8 +11,8 @@
 #include "pnp/pnp_info.h"
 #include "pnp/wmi_client.h"
 #include "pnp/wmi_disk_source.h"
-#include "util/base/handles.h"
-#include "util/base/module_file.h"
+#include "base/handles.h"
+#include "base/module_file.h"
 
 #include <windows.h>
 

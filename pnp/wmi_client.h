@@ -3,7 +3,7 @@
 #pragma once
 
 #include "pnp/com_api.h"
-#include "util/base/com_holders.h"
+#include "base/com_holders.h"
 
 #include <wbemidl.h>
 

@@ -1,7 +1,7 @@
 // Reading typed values out of WMI objects and their path texts.
 #include "pnp/wmi_values.h"
 
-#include "util/base/com_holders.h"
+#include "base/com_holders.h"
 #include "util/strings.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include "update/talvern_updater.h"
 
 #include "log/log.h"
-#include "util/base/handles.h"
-#include "util/base/json_string.h"
+#include "base/handles.h"
+#include "base/json_string.h"
 #include "util/registry.h"
 #include "util/strings.h"
 

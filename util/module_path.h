@@ -1,8 +1,8 @@
 // Path, folder and file name of the running executable, with failures logged
-// (the lookups that never log are in util/base/module_file.h).
+// (the lookups that never log are in base/module_file.h).
 #pragma once
 
-#include "util/base/module_file.h"
+#include "base/module_file.h"
 
 #include <string>
 

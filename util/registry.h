@@ -1,7 +1,7 @@
 // Read-only registry helpers.
 #pragma once
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

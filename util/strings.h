@@ -1,8 +1,8 @@
 // Wide-to-ANSI conversion whose failure is logged, beside the text helpers
-// that never log (util/base/text.h).
+// that never log (base/text.h).
 #pragma once
 
-#include "util/base/text.h"
+#include "base/text.h"
 
 #include <string>
 

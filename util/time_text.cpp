@@ -2,7 +2,7 @@
 #include "util/time_text.h"
 
 #include "log/log.h"
-#include "util/base/time_format.h"
+#include "base/time_format.h"
 
 std::string sys_time_to_str(const SYSTEMTIME* time, bool localize, bool with_milliseconds) {
     char text[32];

@@ -9,7 +9,7 @@
 #include "tests/support/service_stub.h"
 #include "tests/support/test_env.h"
 #include "tools/update_server/update_server.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>

@@ -11,8 +11,8 @@
 #include "log/slogger.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
-#include "util/base/file_util.h"
-#include "util/base/handles.h"
+#include "base/file_util.h"
+#include "base/handles.h"
 #include "log/log_line.h"
 
 namespace {

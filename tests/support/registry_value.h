@@ -2,7 +2,7 @@
 // was (or its absence) is put back when the object goes, whatever the test did.
 #pragma once
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // Paths, scratch folders, file reads and waits shared by the tests.
 #include "tests/support/test_env.h"
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <algorithm>
 #include <atomic>

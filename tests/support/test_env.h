@@ -2,7 +2,7 @@
 // whole-file reads, and bounded waits for a condition.
 #pragma once
 
-#include "util/base/module_file.h"
+#include "base/module_file.h"
 
 #include <windows.h>
 

@@ -17,8 +17,8 @@
 #include "update/curl_client.h"
 #include "update/memory_stream.h"
 #include "update/talvern_updater.h"
-#include "util/base/thread_pool_task.h"
-#include "util/base/handles.h"
+#include "base/thread_pool_task.h"
+#include "base/handles.h"
 
 namespace {
 

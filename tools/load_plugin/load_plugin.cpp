@@ -25,7 +25,7 @@
 // for event i of thread 0, two precise FILETIMEs at [2i] and [2i+1], taken
 // just before the callback is called and just after it returns.
 #include "tools/load_plugin/load_names.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

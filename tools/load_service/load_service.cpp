@@ -17,7 +17,7 @@
 #include "tools/service_side/agent_process.h"
 #include "tools/service_side/agent_window.h"
 #include "tools/service_side/service_objects.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 #include <psapi.h>

@@ -23,7 +23,7 @@
 // Stop signals the thread and waits for it: when Stop returns no callback is
 // running and none can come. Exports "Start" and "Stop" (see TalvernP.def).
 #include "pnp/plugin_contract.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 #include <dbt.h>

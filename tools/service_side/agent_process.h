@@ -2,7 +2,7 @@
 // owned, and the process id that the service's objects are named after.
 #pragma once
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "tools/service_side/section_reader.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 

@@ -11,7 +11,7 @@
 #include "tools/service_side/agent_process.h"
 #include "tools/service_side/agent_window.h"
 #include "tools/service_side/service_objects.h"
-#include "util/base/json_string.h"
+#include "base/json_string.h"
 
 #include <windows.h>
 

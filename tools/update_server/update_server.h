@@ -8,7 +8,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,6 +1,6 @@
 // Defining and removing a drive letter through Wine's mount manager.
 #include "tools/wine_drive/wine_mount.h"
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 #include <winioctl.h>

@@ -1,6 +1,6 @@
 // Text helpers that never log: list splitting, token cutting, file extensions,
 // lower-casing and the ANSI conversion the logged converters build on.
-#include "util/base/text.h"
+#include "base/text.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Path and file name of the running executable, looked up without logging.
-#include "util/base/module_file.h"
+#include "base/module_file.h"
 
 #include <new>
 #include <vector>

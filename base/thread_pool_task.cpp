@@ -1,7 +1,7 @@
 // The pool task: submission, the pool callback and the wait for its end.
-#include "util/base/thread_pool_task.h"
+#include "base/thread_pool_task.h"
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <utility>
 

@@ -1,5 +1,5 @@
 // JSON string escaping.
-#include "util/base/json_string.h"
+#include "base/json_string.h"
 
 #include <cstdio>
 

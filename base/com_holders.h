@@ -4,7 +4,7 @@
 // path of the WMI code free of manual clean-up.
 #pragma once
 
-#include "util/base/handles.h"
+#include "base/handles.h"
 
 #include <windows.h>
 #include <oleauto.h>

@@ -1,5 +1,5 @@
 // File existence and appends of formatted text.
-#include "util/base/file_util.h"
+#include "base/file_util.h"
 
 #include <strsafe.h>
 

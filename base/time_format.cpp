@@ -1,5 +1,5 @@
 // Formatting of a SYSTEMTIME, without logging.
-#include "util/base/time_format.h"
+#include "base/time_format.h"
 
 #include <strsafe.h>
 
