@@ -81,12 +81,7 @@ done
 # --- the scratch copy ---------------------------------------------------------
 current='' # file that holds a planted fault right now
 suite=''   # pid of the running test suite (its timeout)
-stop_wine() {
-    local p
-    for p in "$build"/wineprefix*; do
-        if [ -d "$p" ]; then WINEPREFIX=$p "$WINESERVER" -k >/dev/null 2>&1 || true; fi
-    done
-}
+stop_wine() { talvern_stop_wineservers "$build"; }
 cleanup() {
     if [ -n "$suite" ]; then
         kill "$suite" 2>/dev/null || true # timeout passes it on to the whole suite

@@ -9,9 +9,21 @@ build=${TALVERN_BUILD_DIR:-$here/build}
 started=$(date +%s)
 "$here/scripts/build.sh"
 
-talvern_wine_env "$build/wineprefix"
-talvern_wineserver_start
-trap talvern_wineserver_stop EXIT
-# One Wine prefix: tests run one after another.
-ctest --test-dir "$build" --output-on-failure -j1 "$@"
+# Every CTest entry runs in a Wine prefix of its own, made from the build's
+# (tests/CMakeLists.txt names it): its own registry, named objects, drive
+# letters and wineserver, so entries run side by side. Each prefix gets the
+# registry values back and a wineserver kept up for the whole run.
+names=$(ctest --test-dir "$build" -N "$@" | sed -n 's/^ *Test *#[0-9]*: *\([^ ]*\).*$/\1/p')
+trap 'talvern_stop_wineservers "$build"' EXIT
+for name in $names; do
+    (
+        prefix=$build/wineprefixes/$name
+        talvern_clone_prefix "$build/wineprefix" "$prefix"
+        talvern_wine_env "$prefix"
+        talvern_wineserver_start
+        "$here/scripts/wine-prefix.sh" "$prefix"
+    ) &
+done
+wait
+ctest --test-dir "$build" --output-on-failure -j "$(nproc 2>/dev/null || echo 2)" "$@"
 echo "[test] done in $(( $(date +%s) - started )) s" >&2

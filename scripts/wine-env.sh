@@ -29,3 +29,33 @@ talvern_wineserver_stop() {
     "$WINESERVER" -k >/dev/null 2>&1 || true
     "$WINESERVER" -w >/dev/null 2>&1 || true
 }
+
+# talvern_clone_prefix <base> <copy>: a prefix of its own for one test entry,
+# made from the build's prepared prefix and remade whenever that is prepared
+# again. The large, read-only system folders are hard links (Wine replaces
+# rather than rewrites what it changes there); everything else, the registry
+# included, is a real copy, so nothing done in the copy reaches the base.
+talvern_clone_prefix() {
+    local base=$1 copy=$2
+    if [ -f "$copy/.talvern-ready" ] && ! [ "$base/.talvern-ready" -nt "$copy/.talvern-ready" ]; then
+        return 0
+    fi
+    rm -rf "$copy"
+    mkdir -p "$copy/drive_c/windows"
+    local shared=(drive_c/windows/system32 drive_c/windows/winsxs)
+    (cd "$base" && tar -c --exclude=./wineserver "${shared[@]/#/--exclude=./}" .) | tar -x -C "$copy"
+    local d
+    for d in "${shared[@]}"; do cp -al "$base/$d" "$copy/$d"; done
+    touch "$copy/.talvern-ready"
+}
+
+# talvern_stop_wineservers <build>: ends the wineserver of every prefix of the build.
+talvern_stop_wineservers() {
+    local p
+    for p in "$1"/wineprefix "$1"/wineprefix-* "$1"/wineprefixes/*; do
+        [ -d "$p" ] && WINEPREFIX=$p "$WINESERVER" -k >/dev/null 2>&1 || true
+    done
+    for p in "$1"/wineprefix "$1"/wineprefix-* "$1"/wineprefixes/*; do
+        [ -d "$p" ] && WINEPREFIX=$p "$WINESERVER" -w >/dev/null 2>&1 || true
+    done
+}
