@@ -174,7 +174,9 @@ TEST_F(Agent, OnlyTheMissingEventIsRetriedAndALateOneConnects) {
 
 TEST_F(Agent, RecordsGoInOrderOneAtATimeAndAnOversizedOneIsDropped) {
     ServiceStub service;
-    service.serve(300, true);  // each answer comes 300 ms after its request
+    // Each answer comes 300 ms after its request, the first after 1.5 s: late, but well within the
+    // agent's wait, so it still counts as the answer and the next record waits for it.
+    service.serve(300, true, 1500);
     TalvernTray tray(options());
     EXPECT_FALSE(TalvernTray::on_pnp_event(&tray, nullptr));
     EXPECT_FALSE(TalvernTray::on_pnp_event(nullptr, make_record(1)));  // and frees the record

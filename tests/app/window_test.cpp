@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,11 +26,19 @@ extern "C" { decltype(&recording_notify_icon) __imp_Shell_NotifyIconW = &recordi
 WNDPROC _dialog_proc;
 bool _choose, _acted;
 size_t _menus;
+std::vector<std::wstring> _entries;  // the texts of the last menu's entries, as the user reads them
 
 LRESULT CALLBACK watching_proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITMENUPOPUP) {
         ++_menus;
         _acted = false;
+        const HMENU menu = reinterpret_cast<HMENU>(wParam);
+        _entries.clear();
+        for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+            wchar_t text[64] = L"";
+            GetMenuStringW(menu, static_cast<UINT>(i), text, 64, MF_BYPOSITION);
+            _entries.emplace_back(text);
+        }
     } else if (message == WM_ENTERIDLE && wParam == MSGF_MENU && !_acted) {
         _acted = true;
         if (!_choose) EndMenu();
@@ -102,6 +111,7 @@ TEST(TrayWindow, EachMessageDoesItsOwnThing) {
         // time the call returns, any menu has been seen.
         EXPECT_EQ(c.message == WM_COMMAND, TrayDialogProc(tray.window, c.message, c.wParam, c.lParam) != FALSE);
         EXPECT_EQ(c.menus, _menus);
+        if (c.menus != 0) { EXPECT_EQ(std::vector<std::wstring>{L"Exit"}, _entries); }
         EXPECT_EQ(c.ends ? 0 : -1, pump());
         EXPECT_EQ(c.visible, IsWindowVisible(tray.window) != FALSE);
         ASSERT_EQ(c.ends ? 2u : 1u, _shell_calls.size());  // the icon's addition, then its deletion
