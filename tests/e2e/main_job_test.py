@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The agent's main job, as the README's run command shows it: TalvernTray.exe with
 the reference TalvernP.dll under the service simulator posts its update request,
+waits for a service that comes up 6 s late (its tries 5 s apart),
 refuses a second agent in the session, and hands the arrival (1) and removal (2)
 of a drive letter added and removed through Wine's mount manager to the service,
 then exits with code 0.
@@ -13,6 +14,9 @@ WINE = "/usr/lib/wine/wine64"
 HOST_GUID = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}"  # set by scripts/wine-prefix.sh
 BODY = ('{ "info":{"product_type": "talvern","product_version": "1,0,0,2",'
         '"group_guid": "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}","host_guid": "' + HOST_GUID + '"} }')
+
+# The service comes up 6 s after the agent: the agent's tries, 5 s apart, fail at most twice.
+SERVICE_LATE_MS, RETRY_MS = 6000, 5000
 
 build, base_url = sys.argv[1], sys.argv[2]
 bin_dir = os.path.join(build, "bin")
@@ -71,7 +75,7 @@ sim_out, sim_err = os.path.join(work, "simulator.out"), os.path.join(work, "simu
 started = time.time()
 sim = subprocess.Popen([WINE, os.path.join(bin_dir, "service_simulator.exe"), "--start",
                         "Z:" + os.path.join(bin_dir, "TalvernTray.exe").replace("/", "\\"), "--close-after-records", "2",
-                        "--timeout-ms", "120000"], stdin=subprocess.DEVNULL, env=env,
+                        "--create-after-ms", str(SERVICE_LATE_MS), "--timeout-ms", "120000"], stdin=subprocess.DEVNULL, env=env,
                        stdout=open(sim_out, "w"), stderr=open(sim_err, "w"))
 try:
     wait_for(lambda: "TalvernP: watching drive letters" in text(sim_err), 90,
@@ -117,7 +121,11 @@ for seq, (record, event) in enumerate(zip(records, (1, 2)), 1):
 if len(records) == 2:
     check(records[0]["device_name"] == records[1]["device_name"], "removal names another device")
 
-errors = [l for l in agent_lines(text(sim_err)) if l.startswith("[EROR]") or l.startswith("[WARN]")]
+lines = agent_lines(text(sim_err))
+tries = sum(1 for l in lines if l.startswith("[EROR] Can not open event object. object=Global\\ttosq_"))
+check(1 <= tries <= SERVICE_LATE_MS // RETRY_MS + 1,
+      "%d failed tries to reach a service that came %d ms late: not %d ms apart" % (tries, SERVICE_LATE_MS, RETRY_MS))
+errors = [l for l in lines if (l.startswith("[EROR]") or l.startswith("[WARN]")) and "Can not open event object" not in l]
 check(not errors, "the agent logged errors: %r" % errors)
 if server is not None:
     request = text(server_out)
