@@ -16,6 +16,10 @@ void end_process(int exit_code) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, PWSTR /*lpCmdLine*/, int /*nCmdShow*/) {
+    // Libraries load from the system's folders and the agent's own only, never
+    // from the current directory or PATH: this holds for everything loaded
+    // from here on, the plug-in's own imports included.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     curl_global_init(CURL_GLOBAL_ALL);
     tray_options options;
     options.end_process = &end_process;

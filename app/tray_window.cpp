@@ -6,6 +6,7 @@
 #include "res/resource.h"
 #include "base/handles.h"
 
+#include <commctrl.h>
 #include <shlwapi.h>
 #include <strsafe.h>
 
@@ -24,8 +25,12 @@ constexpr ULONGLONG kShellVersion5 = MAKEDLLVERULL(5, 0, 0, 0);
 // copy of the icon, so ours is destroyed again.
 void add_notify_icon(HINSTANCE instance) {
     _notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    _notify_icon_data.hIcon = static_cast<HICON>(
-        LoadImageW(instance, MAKEINTRESOURCEW(IDI_TALVERN), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    // The small-icon size of the screen's DPI (16 px at 96 DPI, 32 at 192), as
+    // the notification area shows it: the icon file's own image of that size.
+    _notify_icon_data.hIcon = nullptr;
+    if (FAILED(LoadIconMetric(instance, MAKEINTRESOURCEW(IDI_TALVERN), LIM_SMALL, &_notify_icon_data.hIcon))) {
+        _notify_icon_data.hIcon = nullptr;
+    }
     Shell_NotifyIconW(NIM_ADD, &_notify_icon_data);
     if (_notify_icon_data.hIcon != nullptr && DestroyIcon(_notify_icon_data.hIcon)) {
         _notify_icon_data.hIcon = nullptr;
