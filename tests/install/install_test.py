@@ -20,7 +20,7 @@ SIGNER = "Talvern Install Test Signer"
 
 source, build, version = sys.argv[1], os.path.abspath(sys.argv[2]), sys.argv[3]
 bin_dir = os.path.join(build, "bin")
-work = os.path.join(build, "tests", "install")
+work = os.path.join(build, "tests", "install", "work")  # not the folder CTest runs the test in: it is removed
 prefix = os.path.join(work, "prefix")
 dist = os.path.join(work, "dist")
 install_dir = os.path.join(prefix, "drive_c", "Program Files", "Talvern")
@@ -114,6 +114,7 @@ def package_version(release):
 if os.path.exists(work):
     shutil.rmtree(work)
 os.makedirs(work)
+os.chdir(work)
 shutil.copytree(os.environ["WINEPREFIX"], prefix, symlinks=True)
 
 
