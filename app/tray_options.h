@@ -18,4 +18,9 @@ struct tray_options {
     // Where the update request goes, and how it is made.
     std::string update_base_url = talvern_update_base_url();
     curl_options http;
+    // How the entry routine ends the process once the end of the session has
+    // taken the agent down (Windows may end it as soon as WM_ENDSESSION has
+    // returned). Null leaves it to the message loop, which then ends as after
+    // "Exit" (a test's agent in the test's process).
+    void (*end_process)(int exit_code) = nullptr;
 };

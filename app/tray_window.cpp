@@ -6,6 +6,7 @@
 #include "res/resource.h"
 #include "base/handles.h"
 
+#include <commctrl.h>
 #include <shlwapi.h>
 #include <strsafe.h>
 
@@ -16,6 +17,7 @@ NOTIFYICONDATAW _notify_icon_data;
 namespace {
 
 const char kMain[] = "TalvernTrayMain";
+const char kDialogProc[] = "TrayDialogProc";
 constexpr UINT kTrayIconId = 1;
 constexpr ULONGLONG kShellVersion5 = MAKEDLLVERULL(5, 0, 0, 0);
 
@@ -23,8 +25,12 @@ constexpr ULONGLONG kShellVersion5 = MAKEDLLVERULL(5, 0, 0, 0);
 // copy of the icon, so ours is destroyed again.
 void add_notify_icon(HINSTANCE instance) {
     _notify_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    _notify_icon_data.hIcon = static_cast<HICON>(
-        LoadImageW(instance, MAKEINTRESOURCEW(IDI_TALVERN), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    // The small-icon size of the screen's DPI (16 px at 96 DPI, 32 at 192), as
+    // the notification area shows it: the icon file's own image of that size.
+    _notify_icon_data.hIcon = nullptr;
+    if (FAILED(LoadIconMetric(instance, MAKEINTRESOURCEW(IDI_TALVERN), LIM_SMALL, &_notify_icon_data.hIcon))) {
+        _notify_icon_data.hIcon = nullptr;
+    }
     Shell_NotifyIconW(NIM_ADD, &_notify_icon_data);
     if (_notify_icon_data.hIcon != nullptr && DestroyIcon(_notify_icon_data.hIcon)) {
         _notify_icon_data.hIcon = nullptr;
@@ -49,6 +55,45 @@ void show_popup_menu(HWND dialog) {
     SetForegroundWindow(dialog);
     TrackPopupMenu(menu, TPM_BOTTOMALIGN | TPM_LEFTALIGN | TPM_LEFTBUTTON, cursor.x, cursor.y, 0, dialog, nullptr);
     DestroyMenu(menu);
+}
+
+// True from the agent's successful start until it has been taken down; while
+// start still runs (it handles the dialog's messages when it waits for the
+// service) the agent must not be destroyed under it.
+bool _agent_running = false;
+// The options' way to end the process after the session's end.
+void (*_end_process)(int exit_code) = nullptr;
+
+// The end of the program after the message loop or at the session's end: stop
+// and destroy the agent, then drain and finalise the log.
+void end_agent() {
+    if (_agent_running) {
+        _agent_running = false;
+        _talvern_tray->stop();
+        delete _talvern_tray;
+        _talvern_tray = nullptr;
+    }
+    finalize_log();
+}
+
+// The session ends (logoff, shutdown, or an installer closing the program):
+// the process may be ended as soon as WM_ENDSESSION returns, so the agent is
+// taken down now, as "Exit" does, and the process ends with code 0. Every step
+// of the stop is bounded: the plug-in's Stop, the worker's response wait
+// (stop signals it) and the update request (cancelled) all end within about a
+// second. While start still waits for the service, the dialog's end makes it
+// give up, and the entry routine ends as after any other close.
+void end_session(HWND dialog, LPARAM reason) {
+    log_write_fmt(log_category_general, log_level_info, kDialogProc, "session ends. reason=0x%x",
+                  static_cast<unsigned>(reason));
+    DestroyWindow(dialog);  // the icon goes, and WM_QUIT ends the loop if the process is left to it
+    if (!_agent_running) {
+        return;
+    }
+    end_agent();
+    if (_end_process != nullptr) {
+        _end_process(0);
+    }
 }
 
 }  // namespace
@@ -105,6 +150,16 @@ INT_PTR CALLBACK TrayDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
     case WM_CLOSE:
         DestroyWindow(hDlg);
         return FALSE;
+    case WM_QUERYENDSESSION:
+        // The agent never holds up the end of the session.
+        SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case WM_ENDSESSION:
+        // wParam FALSE: the end was called off, and the agent goes on.
+        if (wParam != FALSE) {
+            end_session(hDlg, lParam);
+        }
+        return FALSE;  // the default answer, 0, once the dialog may be gone
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
         case IDOK:
@@ -145,6 +200,7 @@ int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options) {
         return -1;
     }
 
+    _end_process = options.end_process;
     _talvern_tray = new TalvernTray(options);
     if (!_talvern_tray->start()) {
         log_write_fmt(log_category_general, log_level_error, kMain, "_talvern_tray->start() failed.");
@@ -153,6 +209,7 @@ int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options) {
         finalize_log();
         return -1;
     }
+    _agent_running = true;
 
     MSG msg;
     // 0 is WM_QUIT; -1 (a failed call) also ends the loop rather than spinning.
@@ -163,10 +220,6 @@ int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options) {
         }
     }
 
-    _talvern_tray->stop();
-    delete _talvern_tray;
-    _talvern_tray = nullptr;
-
-    finalize_log();
+    end_agent();  // nothing left to do when the session's end took the agent down
     return 0;
 }

@@ -20,6 +20,9 @@ int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options = tray_opti
 // False only when the dialog cannot be created.
 bool InitInstance(HINSTANCE hInstance, HWND& dialog);
 
+// Besides the icon's messages: WM_QUERYENDSESSION is answered TRUE, and
+// WM_ENDSESSION with wParam TRUE takes the agent down before it returns and
+// ends the process through tray_options::end_process.
 INT_PTR CALLBACK TrayDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The shell's version as MAKEDLLVERULL(major, minor, 0, 0) from the named

@@ -15,6 +15,11 @@ else()
     # stripped agent and its plug-in, 10 MB with debug information).
     add_link_options(LINKER:--file-alignment,4096)
     add_compile_definitions(_POSIX_C_SOURCE=200809L)
+    # Stack canaries, as MSVC's /GS gives by default (the check is linked in
+    # statically). GNU ld already marks every image HIGH_ENTROPY_VA,
+    # DYNAMIC_BASE and NX_COMPAT.
+    add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>")
+    add_link_options(-fstack-protector-strong)
 endif()
 
 if(NOT CMAKE_BUILD_TYPE AND NOT CMAKE_CONFIGURATION_TYPES)

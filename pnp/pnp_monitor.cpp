@@ -36,7 +36,9 @@ bool PNPMonitor::initialize() {
             // The reference taken here (also on a library that is already
             // loaded) is the one stop() gives back.
             if (!GetModuleHandleExW(0, path.c_str(), module.put())) {
-                module.reset(LoadLibraryW(path.c_str()));
+                // By full path; its own imports from its folder or the system's.
+                module.reset(LoadLibraryExW(path.c_str(), nullptr,
+                                            LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
             }
         }
         if (!module) {

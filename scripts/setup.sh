@@ -22,6 +22,7 @@ packages=(
     wine64 cmake make googletest libboost1.74-dev dpkg-dev xz-utils
     xvfb xdotool x11-apps imagemagick python3 ca-certificates
     libspdlog-dev libfmt-dev python3-matplotlib
+    wixl msitools osslsigncode openssl
 )
 
 install_packages() {

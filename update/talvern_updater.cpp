@@ -1,6 +1,7 @@
 // The update check: the host identifier, the request's URL and body, and the request.
 #include "update/talvern_updater.h"
 
+#include "base/product_version.h"
 #include "log/log.h"
 #include "base/handles.h"
 #include "base/json_string.h"
@@ -9,7 +10,7 @@
 
 namespace {
 
-const char kProductVersion[] = "1,0,0,2";
+const char kProductVersion[] = TALVERN_VERSION_COMMA_TEXT;
 const char kGroupGuid[] = "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}";
 const wchar_t kHostKey[] = L"SOFTWARE\\Torvi\\Talvern";
 

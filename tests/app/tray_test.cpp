@@ -3,6 +3,7 @@
 #include "app/talvern_tray.h"
 #include "app/tray_window.h"
 #include "log/log.h"
+#include "log/log_settings.h"
 #include "nameconv/name_converter.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/registry_value.h"
@@ -17,6 +18,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <iostream>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -291,18 +294,89 @@ TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
                              curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK)));
 }
 
-TEST_F(Agent, ClosingTheDialogWhileTheServiceIsAbsentEndsTheAgent) {
-    agent_main agent(options(200));
-    ASSERT_TRUE(_log.wait_for(open_failed("ttosr_"), 10000, 2)) << "the agent is not waiting for the service";
+// The agent's dialog, the one window of its UI thread.
+HWND dialog_of(const agent_main& agent) {
     HWND dialog = nullptr;
     EnumThreadWindows(agent.thread_id, [](HWND window, LPARAM found) {
         *reinterpret_cast<HWND*>(found) = window;
         return FALSE;
     }, reinterpret_cast<LPARAM>(&dialog));
+    return dialog;
+}
+
+TEST_F(Agent, ClosingTheDialogWhileTheServiceIsAbsentEndsTheAgent) {
+    agent_main agent(options(200));
+    ASSERT_TRUE(_log.wait_for(open_failed("ttosr_"), 10000, 2)) << "the agent is not waiting for the service";
+    const HWND dialog = dialog_of(agent);
     ASSERT_NE(nullptr, dialog);
     PostMessageW(dialog, WM_CLOSE, 0, 0);
     ASSERT_TRUE(agent.ended(20000)) << "WM_CLOSE went unanswered while the agent waited for the service";
     EXPECT_EQ(-1, agent.result);
+}
+
+// What the agent's end_process saw: how often it came, with which code, and the log and the agent then.
+// stop_logged: empty when the log then held stop_lines in this order, else what was amiss.
+struct process_end {
+    std::atomic<int> calls{0};
+    int code = 1;
+    bool agent_left = true;
+    std::string stop_logged = "not ended";
+} _process_end;
+LogCapture* _end_log = nullptr;
+lines _stop_lines;
+void recording_end_process(int code) {
+    _process_end.code = code, _process_end.agent_left = _talvern_tray != nullptr;
+    const ::testing::AssertionResult logged = _end_log->in_order(_stop_lines);
+    _process_end.stop_logged = logged ? "" : logged.message();
+    ++_process_end.calls;
+}
+
+TEST_F(Agent, SessionEndStopsEverythingBeforeItsMessageReturnsAndACalledOffOneNothing) {
+    ServiceStub service;
+    service.serve(0, false);  // never answers: the worker waits for it when the session ends
+    UpdateServer hung;
+    UpdateServerReply never;
+    never.hang = true;
+    hung.set_reply(never);
+    ASSERT_TRUE(hung.start());
+    tray_options o = options();
+    o.update_base_url = hung.base_url(), o.end_process = &recording_end_process;
+    // Before the process is ended: the plug-in stopped, the worker's wait given up, the update request
+    // cancelled, all of it logged and drained.
+    _end_log = &_log;
+    _stop_lines = {"[INFO] session ends. reason=0x1", "[DEBG] PNP monitor stopped.",
+                   "[INFO] response signal received.", "[DEBG] Talvern tray worker thread returned.",
+                   "[DEBG] tray worker thread returned.", kGuardClosed,
+                   std::string("[EROR] curl_easy_perform() failed. curl_code = 42, ") +
+                       curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK), kStopped};
+    agent_main agent(o);
+    ASSERT_TRUE(wait_until([] { return _talvern_tray != nullptr; }, 10000));
+    for (uint8_t i = 1; i <= 2; ++i) ASSERT_TRUE(TalvernTray::on_pnp_event(_talvern_tray, make_record(i)));
+    ASSERT_TRUE(service.wait_for(1, 20000));  // started, and waiting for the first record's answer
+    ASSERT_TRUE(hung.wait_for_requests(1, 20000));  // the request is out
+    log_set_level(log_level_debug);  // the entry routine set the agent's own level
+    const HWND dialog = dialog_of(agent);
+    ASSERT_NE(nullptr, dialog);
+
+    EXPECT_EQ(TRUE, SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+    SendMessageW(dialog, WM_ENDSESSION, FALSE, 0);  // called off: the agent goes on
+    _log.flush();
+    EXPECT_TRUE(IsWindow(dialog));
+    EXPECT_EQ(0, _process_end.calls.load());
+    EXPECT_EQ(0u, _log.count("[DEBG] PNP monitor stopped."));
+
+    const auto sent = std::chrono::steady_clock::now();
+    SendMessageW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    std::cout << "[ figure ] WM_ENDSESSION handled in " << std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sent).count() << " ms (silent service, hung update server)\n";
+    ASSERT_EQ(1, _process_end.calls.load());
+    EXPECT_EQ(0, _process_end.code);
+    EXPECT_FALSE(_process_end.agent_left);
+    EXPECT_EQ("", _process_end.stop_logged);
+    ASSERT_TRUE(agent.ended(10000));
+    EXPECT_EQ(0, agent.result);
+    EXPECT_FALSE(IsWindow(dialog));
+    EXPECT_EQ(1u, service.deliveries().size());  // the second record was dropped
 }
 
 }  // namespace

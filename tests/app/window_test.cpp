@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,9 +15,18 @@ namespace {
 
 // The shell as the dialog sees it (Wine's null display has no notification
 // area): each Shell_NotifyIconW call is recorded and succeeds.
+// The size of the icon handed over, read before the agent destroys its icon.
 std::vector<std::pair<DWORD, NOTIFYICONDATAW>> _shell_calls;
+SIZE _icon_size;
 BOOL WINAPI recording_notify_icon(DWORD message, PNOTIFYICONDATAW data) {
     _shell_calls.emplace_back(message, *data);
+    ICONINFO info = {};
+    BITMAP bitmap = {};
+    _icon_size = SIZE{};
+    if (data->hIcon != nullptr && GetIconInfo(data->hIcon, &info)) {
+        if (GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap)) _icon_size = SIZE{bitmap.bmWidth, bitmap.bmHeight};
+        DeleteObject(info.hbmColor), DeleteObject(info.hbmMask);
+    }
     return TRUE;
 }
 extern "C" { decltype(&recording_notify_icon) __imp_Shell_NotifyIconW = &recording_notify_icon; }
@@ -117,6 +127,20 @@ TEST(TrayWindow, EachMessageDoesItsOwnThing) {
         ASSERT_EQ(c.ends ? 2u : 1u, _shell_calls.size());  // the icon's addition, then its deletion
         if (c.ends) { EXPECT_EQ(static_cast<DWORD>(NIM_DELETE), _shell_calls[1].first); }
     }
+}
+
+// At the screen's DPI the icon is the small-icon size (16 px at 96 DPI, 32 at 192): the notification
+// area's own, not the large size that the shell would scale down. The install test runs this at 192 DPI.
+TEST(TrayWindow, IconHasTheSmallIconSizeOfTheScreensDpi) {
+    tray_dialog tray;
+    const HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    const int small = GetSystemMetrics(SM_CXSMICON);
+    EXPECT_EQ(small * 96, 16 * dpi);
+    EXPECT_EQ(small, _icon_size.cx);
+    EXPECT_EQ(small, _icon_size.cy);
+    std::cout << "[ figure ] tray icon " << _icon_size.cx << "x" << _icon_size.cy << " at " << dpi << " DPI\n";
 }
 
 }  // namespace

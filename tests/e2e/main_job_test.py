@@ -6,19 +6,18 @@ refuses a second agent in the session, and hands the arrival (1) and removal (2)
 of a drive letter added and removed through Wine's mount manager to the service,
 then exits with code 0.
 
-    main_job_test.py <build-dir> <update-base-url>
+    main_job_test.py <build-dir> <update-base-url> <version A.B.C.D>
 Runs in the build's Wine prefix (WINEPREFIX), with a wineserver already up."""
 import json, os, re, subprocess, sys, time
 
 WINE = "/usr/lib/wine/wine64"
 HOST_GUID = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}"  # set by scripts/wine-prefix.sh
-BODY = ('{ "info":{"product_type": "talvern","product_version": "1,0,0,2",'
+build, base_url, version = sys.argv[1], sys.argv[2], sys.argv[3]
+BODY = ('{ "info":{"product_type": "talvern","product_version": "' + version.replace(".", ",") + '",'
         '"group_guid": "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}","host_guid": "' + HOST_GUID + '"} }')
 
 # The service comes up 6 s after the agent: the agent's tries, 5 s apart, fail at most twice.
 SERVICE_LATE_MS, RETRY_MS = 6000, 5000
-
-build, base_url = sys.argv[1], sys.argv[2]
 bin_dir = os.path.join(build, "bin")
 work = os.path.join(build, "tests", "e2e")
 os.makedirs(work, exist_ok=True)

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/talvern_tray.h"
+#include "base/product_version.h"
 #include "log/log.h"
 #include "log/log_settings.h"
 #include "tests/support/log_capture.h"
@@ -185,7 +186,7 @@ enum class Server { answers, refuses, times_out, hangs };  // the last two take 
 
 TEST(TalvernUpdater, PostsTheExactBodyAndLogsEveryFailure) {
     const char* const guid = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}";
-    const std::string body = "{ \"info\":{\"product_type\": \"talvern\",\"product_version\": \"1,0,0,2\","
+    const std::string body = "{ \"info\":{\"product_type\": \"talvern\",\"product_version\": \"" TALVERN_VERSION_COMMA_TEXT "\","
                              "\"group_guid\": \"{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}\",\"host_guid\": \"";
     // HostGuid as set (null: no value, so nothing is sent) and as the body carries it; the first error line, if any.
     struct Case { const char* host; Server server; const char* host_json; std::string failure; };

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Builds the release of the agent and its Windows Installer package:
+# build/dist/Talvern-<version>-x64.msi, and build/dist/Talvern-<version>-x64-debug/
+# with the shipped (stripped) binaries beside their debug information.
+#
+#   scripts/package.sh [--version A.B.C.D] [--plugin PATH]
+#                      [--sign CERT.pfx [--password-file FILE] [--timestamp URL]]
+#                      [--out DIR]
+#
+#   --version A.B.C.D   build this version (each field 0-255); default: the
+#                       project's (TALVERN_VERSION in CMakeLists.txt)
+#   --plugin PATH       pack this device-event plug-in as TalvernP.dll instead of
+#                       the reference one (packed as it is, not stripped)
+#   --sign CERT.pfx     sign both binaries and the package (Authenticode, SHA-256)
+#                       with this PKCS#12 certificate and its key
+#   --password-file F   the certificate's password: the file's first line
+#                       (default: no password)
+#   --timestamp URL     an RFC 3161 time-stamping server for the signatures
+#   --out DIR           where the package goes (default build/dist)
+#
+# The Release build lives in build/release (TALVERN_BUILD_DIR moves build/) and
+# is reused: another version rebuilds only what carries the version. Bad input
+# ends the script before anything is built, with a message and exit code 2; a
+# failure later leaves nothing half-written in the output folder.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${TALVERN_BUILD_DIR:-$here/build}
+release=$build/release
+out=$build/dist
+
+usage() { sed -n '2,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0"; }
+bad() { echo "package: $*" >&2; exit 2; }
+die() { echo "package: $*" >&2; exit 1; }
+
+version='' plugin='' cert='' password_file='' timestamp=''
+while [ $# -gt 0 ]; do
+    case $1 in
+    --version) version=${2-}; [ $# -ge 2 ] || bad "--version needs A.B.C.D"; shift 2 ;;
+    --plugin) plugin=${2-}; [ $# -ge 2 ] || bad "--plugin needs a file"; shift 2 ;;
+    --sign) cert=${2-}; [ $# -ge 2 ] || bad "--sign needs a certificate file (.pfx)"; shift 2 ;;
+    --password-file) password_file=${2-}; [ $# -ge 2 ] || bad "--password-file needs a file"; shift 2 ;;
+    --timestamp) timestamp=${2-}; [ $# -ge 2 ] || bad "--timestamp needs a URL"; shift 2 ;;
+    --out) out=${2-}; [ $# -ge 2 ] || bad "--out needs a folder"; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
+    *) bad "unknown argument '$1' (see --help)" ;;
+    esac
+done
+
+# --- the input, all of it checked before anything is built -------------------
+if [ -n "$version" ]; then
+    field='(0|[1-9][0-9]{0,2})'
+    [[ $version =~ ^$field\.$field\.$field\.$field$ ]] ||
+        bad "version '$version' is not four numbers A.B.C.D"
+    for f in "${BASH_REMATCH[@]:1:4}"; do
+        [ "$f" -le 255 ] || bad "version '$version': each field must be 0-255"
+    done
+fi
+if [ -n "$plugin" ]; then
+    [ -f "$plugin" ] && [ -r "$plugin" ] || bad "plug-in '$plugin' is missing or unreadable"
+    [ "$(head -c 2 "$plugin")" = MZ ] || bad "plug-in '$plugin' is not a Windows DLL"
+    plugin=$(realpath "$plugin")
+fi
+[ -z "$password_file$timestamp" ] || [ -n "$cert" ] || bad "--password-file and --timestamp go with --sign"
+pass_args=()
+if [ -n "$cert" ]; then
+    command -v osslsigncode >/dev/null || bad "osslsigncode is missing (scripts/setup.sh installs it)"
+    [ -f "$cert" ] && [ -r "$cert" ] || bad "certificate '$cert' is missing or unreadable"
+    cert=$(realpath "$cert")
+    passin=pass:
+    if [ -n "$password_file" ]; then
+        [ -f "$password_file" ] && [ -r "$password_file" ] || bad "password file '$password_file' is missing or unreadable"
+        password_file=$(realpath "$password_file")
+        passin=file:$password_file
+        pass_args=(-readpass "$password_file")
+    fi
+    # The certificate and its key must open with that password (older files
+    # may need OpenSSL's legacy ciphers).
+    openssl pkcs12 -in "$cert" -noout -passin "$passin" >/dev/null 2>&1 ||
+        openssl pkcs12 -legacy -in "$cert" -noout -passin "$passin" >/dev/null 2>&1 ||
+        bad "certificate '$cert' cannot be opened: wrong password, or not a PKCS#12 file"
+fi
+mkdir -p "$out" || bad "cannot make the output folder '$out'"
+out=$(realpath "$out")
+
+# --- the Release build ------------------------------------------------------
+"$here/scripts/setup.sh"
+[ -n "${TALVERN_DEPS_DIR:-}" ] && deps=(-DTALVERN_DEPS_DIR="$TALVERN_DEPS_DIR") || deps=()
+# Without --version the cached one is dropped, so the project's holds again.
+[ -n "$version" ] && version_arg=(-DTALVERN_VERSION="$version") || version_arg=(-UTALVERN_VERSION)
+cmake -S "$here" -B "$release" -G "Unix Makefiles" \
+    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    "-DCMAKE_C_FLAGS_RELEASE=-O2 -g -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -g -DNDEBUG" \
+    -DTALVERN_BUILD_TESTS=OFF "${version_arg[@]}" "${deps[@]}" >/dev/null
+cmake --build "$release" --target TalvernTray talvern_reference_plugin -j "${TALVERN_JOBS:-2}" -- --no-print-directory >/dev/null
+version=$(sed -n 's/^TALVERN_VERSION:STRING=//p' "$release/CMakeCache.txt")
+IFS=. read -r major minor patch tweak <<<"$version"
+# Windows Installer compares A.B.C only: the fourth field goes into the third.
+package_version=$major.$minor.$(( patch * 256 + tweak ))
+product_code=$(python3 -c 'import sys, uuid
+print("{%s}" % str(uuid.uuid5(uuid.UUID("3b334b01-8db0-4d7d-88ff-4dc7fbee052e"), "Talvern " + sys.argv[1])).upper())' "$version")
+name=Talvern-$version-x64
+
+# --- strip, keep the debug information, sign, pack: all in a scratch folder --
+stage=$(mktemp -d "$release/stage.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+mkdir "$stage/$name-debug"
+bin=$stage/$name-debug
+size() { stat -c %s "$1"; }
+shipped=(TalvernTray.exe)
+cp "$release/bin/TalvernTray.exe" "$bin/"
+if [ -n "$plugin" ]; then
+    cp "$plugin" "$bin/TalvernP.dll"
+else
+    cp "$release/bin/TalvernP.dll" "$bin/"
+    shipped+=(TalvernP.dll)
+fi
+for f in "${shipped[@]}"; do
+    before=$(size "$bin/$f")
+    ( cd "$bin"
+      x86_64-w64-mingw32-objcopy --only-keep-debug "$f" "$f.debug"
+      x86_64-w64-mingw32-strip --strip-all "$f"
+      x86_64-w64-mingw32-objcopy --add-gnu-debuglink="$f.debug" "$f"
+      chmod -x "$f.debug" )
+    echo "[package] $f: $before bytes built, $(size "$bin/$f") stripped (debug information: $f.debug)"
+done
+
+sign() {  # sign <file>: in place, through a signed copy
+    osslsigncode sign -pkcs12 "$cert" "${pass_args[@]}" -h sha256 -n "Talvern tray agent" \
+        ${timestamp:+-ts "$timestamp"} -in "$1" -out "$1.signed" >/dev/null ||
+        die "signing $(basename "$1") failed"
+    mv "$1.signed" "$1"
+}
+if [ -n "$cert" ]; then
+    sign "$bin/TalvernTray.exe"
+    sign "$bin/TalvernP.dll"
+fi
+
+# wixl takes the files' paths relative to the source's folder.
+cp "$here/packaging/talvern.wxs" "$stage/"
+wixl -a x64 -o "$stage/$name.msi" \
+    -D Version="$version" -D PackageVersion="$package_version" -D ProductCode="$product_code" \
+    -D AgentPath="$name-debug/TalvernTray.exe" -D PluginPath="$name-debug/TalvernP.dll" \
+    "$stage/talvern.wxs" || die "wixl could not build the package"
+[ -n "$cert" ] && sign "$stage/$name.msi"
+
+# Into the output folder only now, each in one step (a rename on one file system).
+rm -rf "${out:?}/$name-debug" "$out/$name.msi"
+mv "$stage/$name-debug" "$out/$name-debug.tmp" && mv "$out/$name-debug.tmp" "$out/$name-debug"
+mv "$stage/$name.msi" "$out/$name.msi.tmp" && mv "$out/$name.msi.tmp" "$out/$name.msi"
+echo "[package] $out/$name.msi: $(size "$out/$name.msi") bytes, package version $package_version," \
+     "$([ -n "$cert" ] && echo "signed with $(basename "$cert")" || echo "UNSIGNED (no --sign)")"
