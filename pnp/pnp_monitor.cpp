@@ -5,12 +5,60 @@
 #include "util/module_path.h"
 
 #include <memory>
+#include <cwchar>
 #include <new>
 #include <sstream>
 
 namespace {
 
 const char kInitFunction[] = "PNPMonitor::initialize";
+
+// At most this many characters of a drive letter go into a log line: a plug-in
+// may send a string of any length, and one bad call must not cost kilobytes of log.
+constexpr size_t kLetterLogChars = 8;
+
+// A drive letter as the monitor's log lines show it: printable ASCII as it is,
+// any other unit (control characters, surrogates, non-ASCII) as "?", so that
+// nothing in it can break the line. A letter that is cut or changed is followed
+// by its length in characters: "\\?\Volu... (49 chars)". Allocates nothing, so
+// it serves the out-of-memory line too.
+class shown_letter {
+public:
+    explicit shown_letter(const wchar_t* letter) {
+        const size_t length = wcslen(letter);
+        bool changed = length > kLetterLogChars;
+        size_t n = 0;
+        for (; n < length && n < kLetterLogChars; ++n) {
+            const bool printable = letter[n] >= 0x20 && letter[n] < 0x7F;
+            _text[n] = printable ? letter[n] : L'?';
+            changed = changed || !printable;
+        }
+        _text[n] = L'\0';
+        if (changed) {
+            append(length > kLetterLogChars ? L"... (" : L" (", n);
+            wchar_t digits[24];
+            size_t count = 0;
+            for (size_t rest = length; count == 0 || rest != 0; rest /= 10) {
+                digits[count++] = static_cast<wchar_t>(L'0' + rest % 10);
+            }
+            while (count != 0) {
+                _text[n++] = digits[--count];
+            }
+            append(L" chars)", n);
+        }
+    }
+    const wchar_t* c_str() const { return _text; }
+
+private:
+    void append(const wchar_t* text, size_t& n) {
+        while (*text != L'\0') {
+            _text[n++] = *text++;
+        }
+        _text[n] = L'\0';
+    }
+    // The prefix, "... (", at most 20 digits and " chars)".
+    wchar_t _text[kLetterLogChars + 40];
+};
 
 }  // namespace
 
@@ -98,7 +146,7 @@ void handle_device_event(PNPMonitor* monitor, uint8_t event_type, const wchar_t*
     if (!monitor->get_pnp_info_by_drive_letter(event_type, drive_letter, pnp_device_id, serial_number,
                                                device_name)) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "get_pnp_info_by_drive_letter( drive_letter=%ws ) failed. ", drive_letter);
+                      "get_pnp_info_by_drive_letter( drive_letter=%ws ) failed. ", shown_letter(drive_letter).c_str());
         return;
     }
 
@@ -133,12 +181,13 @@ void dll_callback(void* context, uint8_t event_type, const wchar_t* drive_letter
         handle_device_event(monitor, event_type, drive_letter, now, monitor->_callback, monitor->_context);
     } catch (const std::bad_alloc&) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "out of memory, event dropped. drive_letter=%ws", drive_letter);
+                      "out of memory, event dropped. drive_letter=%ws", shown_letter(drive_letter).c_str());
     } catch (const std::exception& e) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "exception, event dropped. drive_letter=%ws, exception=%s", drive_letter, e.what());
+                      "exception, event dropped. drive_letter=%ws, exception=%s", shown_letter(drive_letter).c_str(),
+                      e.what());
     } catch (...) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "exception, event dropped. drive_letter=%ws, exception=unknown", drive_letter);
+                      "exception, event dropped. drive_letter=%ws, exception=unknown", shown_letter(drive_letter).c_str());
     }
 }
