@@ -297,10 +297,16 @@ void UpdateServer::handle(SOCKET connection) {
     if (reply.delay_ms && !pause(reply.delay_ms)) {
         return;
     }
+    if (reply.close) {
+        return;  // the caller closes the connection
+    }
     std::string answer = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason_of(reply.status) + "\r\n";
     answer += "Content-Type: text/plain\r\n";
     answer += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     answer += "Connection: close\r\n\r\n";
     answer += reply.body;
+    if (reply.cut) {
+        answer.resize(answer.size() / 2);  // the client sees the connection end before the answer does
+    }
     send_all(connection, answer);
 }

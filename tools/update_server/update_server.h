@@ -1,7 +1,8 @@
 // A stand-in for the update server, for tests and the demo: an HTTP/1.1 server
 // bound to 127.0.0.1 only that records every request (method, path, headers,
 // body) and answers each with a chosen status and body, after a chosen delay,
-// or accepts the request and never answers until stopped. One connection at a
+// or accepts the request and never answers until stopped, closes without an
+// answer, or closes half-way through its answer. One connection at a
 // time; request sizes are bounded.
 #pragma once
 
@@ -43,6 +44,8 @@ struct UpdateServerReply {
     std::string body;
     DWORD delay_ms = 0;  // wait this long before answering
     bool hang = false;   // read the request, then never answer (until stop)
+    bool close = false;  // read the request, then close the connection without a byte
+    bool cut = false;    // send the first half of the answer, then close the connection
 };
 
 class UpdateServer {
