@@ -2,63 +2,16 @@
 #include "pnp/pnp_monitor.h"
 
 #include "log/log.h"
+#include "pnp/shown_letter.h"
 #include "util/module_path.h"
 
 #include <memory>
-#include <cwchar>
 #include <new>
 #include <sstream>
 
 namespace {
 
 const char kInitFunction[] = "PNPMonitor::initialize";
-
-// At most this many characters of a drive letter go into a log line: a plug-in
-// may send a string of any length, and one bad call must not cost kilobytes of log.
-constexpr size_t kLetterLogChars = 8;
-
-// A drive letter as the monitor's log lines show it: printable ASCII as it is,
-// any other unit (control characters, surrogates, non-ASCII) as "?", so that
-// nothing in it can break the line. A letter that is cut or changed is followed
-// by its length in characters: "\\?\Volu... (49 chars)". Allocates nothing, so
-// it serves the out-of-memory line too.
-class shown_letter {
-public:
-    explicit shown_letter(const wchar_t* letter) {
-        const size_t length = wcslen(letter);
-        bool changed = length > kLetterLogChars;
-        size_t n = 0;
-        for (; n < length && n < kLetterLogChars; ++n) {
-            const bool printable = letter[n] >= 0x20 && letter[n] < 0x7F;
-            _text[n] = printable ? letter[n] : L'?';
-            changed = changed || !printable;
-        }
-        _text[n] = L'\0';
-        if (changed) {
-            append(length > kLetterLogChars ? L"... (" : L" (", n);
-            wchar_t digits[24];
-            size_t count = 0;
-            for (size_t rest = length; count == 0 || rest != 0; rest /= 10) {
-                digits[count++] = static_cast<wchar_t>(L'0' + rest % 10);
-            }
-            while (count != 0) {
-                _text[n++] = digits[--count];
-            }
-            append(L" chars)", n);
-        }
-    }
-    const wchar_t* c_str() const { return _text; }
-
-private:
-    void append(const wchar_t* text, size_t& n) {
-        while (*text != L'\0') {
-            _text[n++] = *text++;
-        }
-        _text[n] = L'\0';
-    }
-    // The prefix, "... (", at most 20 digits and " chars)".
-    wchar_t _text[kLetterLogChars + 40];
-};
 
 }  // namespace
 

@@ -209,7 +209,9 @@ TEST_F(DiskInventory, LetterResolvesThroughPartitionAndDiskIndex) {
         {L"G:", L"failed", no_index + "3, Partition #0"}, {L"H:", L"failed", no_index + "4, Partition #0"},
         {L"L:", L"failed", no_index + "1, Partition #10"},
         {L"J:", L"failed", "[EROR] tu_name_conv_drive_to_device( drive_letter=J: ) failed."},
-        {L"M:", L"failed", "[EROR] no disk and partition info by drive letter=M:"}};
+        {L"M:", L"failed", "[EROR] no disk and partition info by drive letter=M:"},
+        // A lone surrogate would make the line unprintable: the whole line would be lost.
+        {L"\xd800:", L"failed", "[EROR] no disk and partition info by drive letter=?: (2 chars)"}};
     std::vector<std::string> expected = {"[WARN] Antecedent has no value, row skipped.",
                                          failed("pclsObj->Get()", E_FAIL)};
     for (const auto& c : cases) {
