@@ -141,6 +141,7 @@ void dll_callback(void* context, uint8_t event_type, const wchar_t* drive_letter
                       e.what());
     } catch (...) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "exception, event dropped. drive_letter=%ws, exception=unknown", shown_letter(drive_letter).c_str());
+                      "exception, event dropped. drive_letter=%ws, exception=unknown",
+                      shown_letter(drive_letter).c_str());
     }
 }

@@ -152,39 +152,67 @@ class Family:
         return all(self.found.get(k, 0) == 0 for k in self.keys)
 
 
+def fuzz_service(seed, calls, close_after=0):
+    """One agent run under fuzz_service.exe; its figures, failure lines and time taken."""
+    letters = ["C:", "c:", "Z:", "z:"]
+    absent = "".join(c for c in "DEFGHIJKLMNOPQRSTUVWXY"
+                     if not os.path.lexists(os.path.join(prefix, "dosdevices", c.lower() + ":")))
+    script = "seed=%d;calls=%d;threads=%d;letters=%s;absent=%s" % (seed, calls, opt.threads, ",".join(letters), absent)
+    started = time.monotonic()
+    run = subprocess.run([WINE, os.path.join(bin_dir, "fuzz_service.exe"), "--agent",
+                          win(os.path.join(build, "fuzz-agent", "TalvernTray.exe")), "--script", script,
+                          "--file", win(os.path.join(work, "calls.txt")), "--quiet-s", "60",
+                          "--close-after-records", str(close_after)],
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=3600)
+    out = run.stdout.decode(errors="replace").replace("\r", "")
+    fig = {k: int(v) for k, v in re.findall(r"^(\w+) (\d+)$", out, re.M)}
+    fails = re.findall(r"^result FAIL (.*)$", out, re.M)
+    if run.returncode not in (0, 1) or "plugin_calls" not in fig:
+        fails.append("fuzz_service exit %d: %r" % (run.returncode, run.stderr[-300:]))
+    return fig, fails, time.monotonic() - started
+
+
 def plugin_family():
+    """One run of all the calls, checked to the last record; then runs closed while the plug-in
+    still calls (each with a seed of its own), where records still queued may be dropped."""
     f = Family("plugin")
     f.keys = ["crashes", "hangs", "malformed records", "missing records", "writes outside the view",
               "writes past a record"]
     calls = 20000 if opt.short else opt.calls
-    letters = ["C:", "c:", "Z:", "z:"]
-    absent = "".join(c for c in "DEFGHIJKLMNOPQRSTUVWXY" if not os.path.lexists(os.path.join(prefix, "dosdevices", c.lower() + ":")))
-    script = "seed=%d;calls=%d;threads=%d;letters=%s;absent=%s" % (opt.seed, calls, opt.threads, ",".join(letters), absent)
-    started = time.monotonic()
-    run = subprocess.run([WINE, os.path.join(bin_dir, "fuzz_service.exe"), "--agent",
-                          win(os.path.join(build, "fuzz-agent", "TalvernTray.exe")), "--script", script,
-                          "--file", win(os.path.join(work, "calls.txt")), "--quiet-s", "60"],
-                         stdin=subprocess.DEVNULL, capture_output=True, timeout=3600)
-    seconds = time.monotonic() - started
-    out = run.stdout.decode(errors="replace").replace("\r", "")
-    fig = {k: int(v) for k, v in re.findall(r"^(\w+) (\d+)$", out, re.M)}
-    f.tried = fig.get("plugin_calls", 0)
-    f.count("crashes", fig.get("crashes", 0))
-    f.count("hangs", fig.get("hangs", 0))
-    f.count("malformed records", fig.get("malformed_records", 0) + fig.get("records_unmatched", 0) +
-            fig.get("records_wrong_fields", 0))
-    f.count("missing records", fig.get("records_missing", 0))
-    f.count("writes outside the view", fig.get("writes_outside_view", 0))
-    f.count("writes past a record", fig.get("writes_past_record", 0))
-    for line in re.findall(r"^result FAIL (.*)$", out, re.M):
-        f.note("plug-in run", line)
-    if run.returncode not in (0, 1) or f.tried != calls:
-        f.note("plug-in run", "fuzz_service exit %d, %d of %d calls made" % (run.returncode, f.tried, calls))
-        f.count("hangs" if f.tried != calls else "crashes")
-    kinds = ", ".join("%s %d" % (k[5:], v) for k, v in sorted(fig.items()) if k.startswith("kind_"))
-    return f.report("; %d valid calls, %d records, %.0f s (%s); agent exit %d ms after WM_CLOSE"
-                    % (fig.get("valid_calls", 0), fig.get("records", 0), seconds, kinds,
-                       fig.get("exit_ms_after_close", -1)))
+    latest = max(30, min(3000, calls * 16 // 1000))  # about 2% of the calls are valid: close before the end
+    closing = [(opt.seed * 1000 + i, random.Random(opt.seed * 1000 + i).randrange(20, latest))
+               for i in range(1 if opt.short else 8)]
+    figures, notes = {}, []
+    for seed, close_after in [(opt.seed, 0)] + closing:
+        fig, fails, seconds = fuzz_service(seed, calls, close_after)
+        what = "closed after %d records (seed %d)" % (close_after, seed) if close_after else "all calls"
+        notes.append("%s: %d calls, %d valid, %d records%s, %.0f s, agent exit %d ms after WM_CLOSE" % (
+            what, fig.get("plugin_calls", 0), fig.get("valid_calls", 0), fig.get("records", 0),
+            ", %d dropped at close" % fig.get("records_dropped_at_close", 0) if close_after else "", seconds,
+            fig.get("exit_ms_after_close", -1)))
+        if not close_after:
+            kinds = sorted((k[5:], v) for k, v in fig.items() if k.startswith("kind_"))
+            notes.append("  kinds: " + ", ".join("%s %d" % kv for kv in kinds))
+        for k, v in fig.items():
+            figures[k] = figures.get(k, 0) + v
+        for line in fails:
+            f.note(what, line)
+        if fails and not any(fig.get(k) for k in ("crashes", "hangs", "malformed_records", "records_unmatched",
+                                                   "records_wrong_fields", "records_missing", "writes_outside_view",
+                                                   "writes_past_record")):
+            f.count("hangs" if "plugin_calls" not in fig else "crashes")  # the run itself went wrong
+    f.tried = figures.get("plugin_calls", 0)
+    f.count("crashes", figures.get("crashes", 0))
+    f.count("hangs", figures.get("hangs", 0))
+    f.count("malformed records", figures.get("malformed_records", 0) + figures.get("records_unmatched", 0) +
+            figures.get("records_wrong_fields", 0))
+    f.count("missing records", figures.get("records_missing", 0))
+    f.count("writes outside the view", figures.get("writes_outside_view", 0))
+    f.count("writes past a record", figures.get("writes_past_record", 0))
+    ok = f.report()
+    for n in notes:
+        print("  " + n)
+    return ok
 
 
 def random_text(r):
@@ -298,7 +326,8 @@ def server_family():
     return f.report("; slowest exit %d ms after WM_CLOSE" % slowest)
 
 
-print("fuzz: seed %d, %d plug-in calls%s" % (opt.seed, 20000 if opt.short else opt.calls, " (short pass)" if opt.short else ""))
+print("fuzz: seed %d, %d plug-in calls a run%s" % (opt.seed, 20000 if opt.short else opt.calls,
+                                                   " (short pass)" if opt.short else ""))
 started = time.monotonic()
 ok = plugin_family()
 if PORT is None:

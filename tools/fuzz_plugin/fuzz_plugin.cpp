@@ -39,9 +39,10 @@ const char* const kKindNames[k_kinds] = {"valid",     "absent", "null", "empty",
 // Out of 1,000 calls: about 2% valid, so that most of a run is what the agent must refuse.
 const unsigned kKindBounds[k_kinds] = {20, 60, 100, 140, 300, 460, 520, 680, 1000};
 
-const wchar_t* const kPathPrefixes[] = {L"\\\\?\\", L"\\\\.\\", L"\\??\\", L"\\\\?\\GLOBALROOT\\Device\\",
-                                        L"\\Device\\HarddiskVolume1", L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\",
-                                        L"..\\", L"//?/", L"\\\\server\\share\\", L"C:\\", L"C:."};
+const wchar_t* const kPathPrefixes[] = {
+    L"\\\\?\\", L"\\\\.\\", L"\\??\\", L"\\\\?\\GLOBALROOT\\Device\\", L"\\Device\\HarddiskVolume1",
+    L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\", L"..\\", L"//?/", L"\\\\server\\share\\",
+    L"C:\\", L"C:."};
 
 struct valid_call {
     uint8_t event;
@@ -60,6 +61,7 @@ void* g_context = nullptr;
 device_event_fn g_callback = nullptr;
 std::atomic<bool> g_stopping{false};
 std::atomic<unsigned> g_running{0};
+std::atomic<bool> g_list_written{false};
 std::vector<unique_handle> g_threads;
 std::vector<thread_state> g_states;
 
@@ -142,6 +144,32 @@ kind make_letter(random_source& r, std::wstring& text, uint16_t& valid_index) {
     return k;
 }
 
+// Writes the list of calls made, once: when the last thread is done, or at
+// Stop when the agent was closed in the middle of the run.
+void write_list() {
+    if (g_list_written.exchange(true)) return;
+    uint64_t made = 0, valid = 0, kinds[k_kinds] = {};
+    for (const thread_state& s : g_states) {
+        made += s.made, valid += s.valid.size();
+        for (int k = 0; k < k_kinds; ++k) kinds[k] += s.kinds[k];
+    }
+    FILE* file = _wfopen(g_script.file.c_str(), L"w");
+    if (file == nullptr) return;
+    fprintf(file, "calls %llu valid %llu\n", static_cast<unsigned long long>(made),
+            static_cast<unsigned long long>(valid));
+    for (int k = 0; k < k_kinds; ++k) {
+        fprintf(file, "kind %s %llu\n", kKindNames[k], static_cast<unsigned long long>(kinds[k]));
+    }
+    for (size_t s = 0; s < g_states.size(); ++s) {
+        for (const valid_call& c : g_states[s].valid) {
+            fprintf(file, "valid %u %u %ls %llu %llu\n", static_cast<unsigned>(s), c.event,
+                    g_script.letters[c.letter].c_str(), static_cast<unsigned long long>(c.before),
+                    static_cast<unsigned long long>(c.after));
+        }
+    }
+    fclose(file);
+}
+
 DWORD WINAPI call_thread(void* parameter) {
     const unsigned t = static_cast<unsigned>(reinterpret_cast<uintptr_t>(parameter));
     thread_state& state = g_states[t];
@@ -162,28 +190,9 @@ DWORD WINAPI call_thread(void* parameter) {
     }
     // The last thread to finish writes the list and tells the service.
     if (--g_running == 0 && !g_stopping) {
-        uint64_t made = 0, valid = 0, kinds[k_kinds] = {};
-        for (const thread_state& s : g_states) {
-            made += s.made, valid += s.valid.size();
-            for (int k = 0; k < k_kinds; ++k) kinds[k] += s.kinds[k];
-        }
-        FILE* file = _wfopen(g_script.file.c_str(), L"w");
-        if (file != nullptr) {
-            fprintf(file, "calls %llu valid %llu\n", static_cast<unsigned long long>(made),
-                    static_cast<unsigned long long>(valid));
-            for (int k = 0; k < k_kinds; ++k) {
-                fprintf(file, "kind %s %llu\n", kKindNames[k], static_cast<unsigned long long>(kinds[k]));
-            }
-            for (size_t s = 0; s < g_states.size(); ++s) {
-                for (const valid_call& c : g_states[s].valid) {
-                    fprintf(file, "valid %u %u %ls %llu %llu\n", static_cast<unsigned>(s), c.event,
-                            g_script.letters[c.letter].c_str(), static_cast<unsigned long long>(c.before),
-                            static_cast<unsigned long long>(c.after));
-                }
-            }
-            fclose(file);
-        }
-        const event_handle done(OpenEventW(EVENT_MODIFY_STATE, FALSE, fuzz_done_event_name(GetCurrentProcessId()).c_str()));
+        write_list();
+        const event_handle done(
+            OpenEventW(EVENT_MODIFY_STATE, FALSE, fuzz_done_event_name(GetCurrentProcessId()).c_str()));
         if (done) SetEvent(done.get());
     }
     return 0;
@@ -227,6 +236,7 @@ FUZZ_PLUGIN_EXPORT void Start(void* context, device_event_fn callback) {
     g_context = context;
     g_callback = callback;
     g_stopping = false;
+    g_list_written = false;
     if (callback == nullptr || g_script.file.empty()) return;  // not a fuzz run
     g_states.assign(g_script.threads, thread_state());
     g_running = g_script.threads;
@@ -248,4 +258,5 @@ FUZZ_PLUGIN_EXPORT void Stop() {
         WaitForSingleObject(thread.get(), INFINITE);
     }
     g_threads.clear();
+    if (!g_script.file.empty()) write_list();  // closed in the middle of the run: what was made so far
 }

@@ -9,7 +9,8 @@
 //   threads=T     calling threads
 //   letters=C:,c: drive letters the agent resolves: a call with one of them is valid
 //   absent=QRS    letters without a drive: "Q:" and the like must make no record
-//   file=PATH     where the list of calls goes once all are made
+//   file=PATH     where the list of calls goes once all are made (or at Stop,
+//                 when the agent is closed in the middle of the run)
 //
 // The list, text, one item a line:
 //   calls <made> valid <valid>

@@ -13,7 +13,12 @@
 //
 //   fuzz_service.exe --agent <TalvernTray.exe> --script <TALVERN_FUZZ text> --file <list path>
 //                    [--section-size 8192] [--quiet-s 60] [--exit-within-ms 10000]
+//                    [--close-after-records N]
 //
+// With --close-after-records the agent is closed while the plug-in still
+// calls: the plug-in lists what it made by then at Stop, records still queued
+// are dropped (counted, not a failure), and each record that came must still
+// be the next valid call of its thread.
 // stdout: one "name value" line per figure, then "result ok" or "result FAIL
 // <reason>" lines. Exit code 0 when every check held, 1 when one failed, 2 for
 // bad arguments, 3 when the run could not be made.
@@ -44,6 +49,7 @@ struct options {
     DWORD section_size = 8192;
     DWORD quiet_s = 60;          // longest wait without a record or the plug-in's end: a hang
     DWORD exit_within_ms = 10000;
+    DWORD close_after_records = 0;  // close the agent while the plug-in still calls (0: at the end)
 };
 
 struct call {
@@ -100,7 +106,9 @@ void fuzz_run::serve_request() {
     size_t end = kViewSize;  // without a record's end, only the bytes past the view are checked
     if (!read_section_record(copy.data(), kViewSize, record, error) || record.section_valid != 1) {
         ++_figures["malformed_records"];
-        if (_figures["malformed_records"] <= 5) fail("undecodable record: " + (error.empty() ? "valid flag not 1" : error));
+        if (_figures["malformed_records"] <= 5) {
+            fail("undecodable record: " + (error.empty() ? "valid flag not 1" : error));
+        }
     } else {
         end = section_record_size(record);
         _records.push_back(record);
@@ -197,6 +205,10 @@ void fuzz_run::match() {
     for (auto& t : by_thread) missing += t.second.size() - next[t.first];
     _figures["records_unmatched"] = unmatched;
     _figures["records_wrong_fields"] = wrong_fields;
+    if (_opt.close_after_records != 0) {
+        _figures["records_dropped_at_close"] = missing;  // still queued when the agent stopped
+        missing = 0;
+    }
     _figures["records_missing"] = missing;
     if (missing) fail(std::to_string(missing) + " valid call(s) made no record");
 }
@@ -222,8 +234,9 @@ int fuzz_run::run() {
     bool exited = false;
     while (!exited) {
         const ULONGLONG now = GetTickCount64();
-        if (_list_read && _records.size() + _figures["malformed_records"] >= _valid.size() && close_sent_at == 0 &&
-            close_agent_dialog(agent.pid)) {
+        const bool all_came = _list_read && _records.size() + _figures["malformed_records"] >= _valid.size();
+        const bool enough = _opt.close_after_records != 0 && _records.size() >= _opt.close_after_records;
+        if ((all_came || enough) && close_sent_at == 0 && close_agent_dialog(agent.pid)) {
             close_sent_at = now;
         }
         if (close_sent_at != 0 && now - close_sent_at > _opt.exit_within_ms) {
@@ -265,7 +278,11 @@ int fuzz_run::run() {
         snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(code));
         fail(std::string("the agent ended with exit code ") + text + (close_sent_at ? "" : " before it was closed"));
     }
-    if (!_list_read) fail("the plug-in never finished its calls");
+    if (!_list_read && _opt.close_after_records != 0 && exited) {
+        _list_read = read_list();  // written at Stop
+    } else if (!_list_read) {
+        fail("the plug-in never finished its calls");
+    }
     match();
     if (!_opt.records_file.empty()) {
         FILE* out = _wfopen(_opt.records_file.c_str(), L"w");
@@ -302,6 +319,7 @@ bool parse(int argc, wchar_t** argv, options& opt) {
         else if (key == L"--section-size" && number && n >= kViewSize) opt.section_size = n;
         else if (key == L"--quiet-s" && number && n > 0) opt.quiet_s = n;
         else if (key == L"--exit-within-ms" && number && n > 0) opt.exit_within_ms = n;
+        else if (key == L"--close-after-records" && number) opt.close_after_records = n;
         else {
             fwprintf(stderr, L"fuzz_service: bad option or value: %ls %ls\n", key.c_str(), value.c_str());
             return false;
@@ -324,7 +342,7 @@ int wmain(int argc, wchar_t** argv) {
     options opt;
     if (!parse(argc, argv, opt)) {
         fwprintf(stderr, L"usage: fuzz_service --agent <exe> --script <text> --file <path> [--section-size N]"
-                         L" [--quiet-s S] [--exit-within-ms MS]\n");
+                         L" [--quiet-s S] [--exit-within-ms MS] [--close-after-records N]\n");
         return 2;
     }
     return fuzz_run(opt).run();
