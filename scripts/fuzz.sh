@@ -10,6 +10,15 @@
 # server case (a few minutes). --short is the CI pass (a few cases each).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+
+# The update server listens on the agent's fixed port (8765), which other test
+# runs on the machine share: where allowed (root), the run gets a network
+# namespace of its own with just its own loopback, as scripts/mutate.sh does.
+# Wine's sockets are made by the wineserver, so it starts in there too.
+if [ -z "${TALVERN_FUZZ_PRIVATE_NET:-}" ] && unshare -n true 2>/dev/null; then
+    export TALVERN_FUZZ_PRIVATE_NET=1
+    exec unshare -n bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+fi
 build=${TALVERN_BUILD_DIR:-$here/build}
 . "$here/scripts/wine-env.sh"
 

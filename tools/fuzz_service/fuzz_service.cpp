@@ -31,11 +31,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <cwctype>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -149,66 +151,101 @@ bool fuzz_run::read_list() {
     return true;
 }
 
-// Each record is the next valid call of one thread (a thread's calls queue in
-// order): same event byte and letter, stamped between the call's start and end.
-// When the next calls of two threads both fit (same byte and letter, times
-// overlapping), the one that ended first takes the record: the other call's
-// record may still come later within its longer time, the reverse cannot.
+// Every record must be one valid call (same event byte, the letter as sent,
+// stamped between the call's start and end) and every valid call one record.
+// For each byte and letter this is matching points (record times) to
+// intervals (calls): taken in time order, each record goes to the call that
+// ends first among those it fits, which finds a full matching whenever there
+// is one. Then each thread's records must have come in the order of its calls
+// (a thread's calls queue one after the other). In a run closed part-way, only
+// the last calls of a thread may lack their records (still queued at the stop).
 void fuzz_run::match() {
-    std::map<unsigned, std::vector<const call*>> by_thread;
-    for (const call& c : _valid) by_thread[c.thread].push_back(&c);
-    std::map<unsigned, size_t> next;
-    std::map<std::wstring, std::wstring> disk_of;  // upper-case letter: pnp id and serial of its first record
-    uint64_t unmatched = 0, wrong_fields = 0;
-    for (const section_record& r : _records) {
-        const call* found = nullptr;
-        for (auto& t : by_thread) {
-            const size_t i = next[t.first];
-            if (i == t.second.size()) continue;
-            const call* c = t.second[i];
-            if (c->event == r.event_type && c->letter == r.drive_letter && c->before <= r.time && r.time <= c->after &&
-                (found == nullptr || c->after < found->after)) {
-                found = c;
+    struct slot {
+        const call* c;
+        size_t record = SIZE_MAX;  // index of the matched record
+    };
+    std::map<std::pair<unsigned, std::wstring>, std::vector<slot>> calls;  // by byte and letter, in start order
+    for (const call& c : _valid) calls[{c.event, c.letter}].push_back({&c});
+    std::map<std::pair<unsigned, std::wstring>, std::vector<size_t>> records;  // indices, by byte and letter
+    for (size_t i = 0; i < _records.size(); ++i) {
+        records[{_records[i].event_type, _records[i].drive_letter}].push_back(i);
+    }
+
+    uint64_t unmatched = 0;
+    for (auto& key : records) {
+        std::vector<size_t>& points = key.second;
+        std::sort(points.begin(), points.end(),
+                  [&](size_t a, size_t b) { return _records[a].time < _records[b].time; });
+        std::vector<slot>& slots = calls[key.first];
+        std::sort(slots.begin(), slots.end(), [](const slot& a, const slot& b) { return a.c->before < b.c->before; });
+        std::multimap<uint64_t, slot*> open;  // calls started by now, by their end
+        size_t next = 0;
+        for (size_t point : points) {
+            const uint64_t t = _records[point].time;
+            while (next < slots.size() && slots[next].c->before <= t) {
+                open.emplace(slots[next].c->after, &slots[next]);
+                ++next;
             }
-        }
-        if (found == nullptr) {
-            if (++unmatched <= 5) {
-                std::string heads;
-                for (auto& t : by_thread) {
-                    const size_t i = next[t.first];
-                    if (i == t.second.size()) continue;
-                    const call* c = t.second[i];
-                    heads += " [" + std::to_string(c->event) + " " + narrow(c->letter) + " " +
-                             std::to_string(static_cast<long long>(r.time - c->before)) + " " +
-                             std::to_string(static_cast<long long>(c->after - r.time)) + "]";
+            while (!open.empty() && open.begin()->first < t) open.erase(open.begin());  // ended before: never
+            if (open.empty()) {
+                if (++unmatched <= 5) {
+                    fail("record matches no valid call: event " + std::to_string(key.first.first) + ", letter '" +
+                         narrow(key.first.second) + "', time " + std::to_string(t));
                 }
-                fail("record matches no valid call: event " + std::to_string(r.event_type) + ", letter '" +
-                     narrow(r.drive_letter) + "', time " + std::to_string(r.time) + "; next calls:" + heads);
+                continue;
             }
-            continue;
+            open.begin()->second->record = point;
+            open.erase(open.begin());
         }
-        ++next[found->thread];
-        std::wstring upper = r.drive_letter;
-        for (wchar_t& ch : upper) ch = static_cast<wchar_t>(towupper(ch));
-        wchar_t target[1024] = {};
-        const bool named = QueryDosDeviceW(upper.c_str(), target, 1024) != 0;
-        const std::wstring disk = r.pnp_device_id + L"|" + r.serial_number;
-        const auto known = disk_of.emplace(upper, disk).first->second;
-        if (!named || r.device_name != target || r.pnp_device_id.empty() || r.serial_number.empty() || known != disk) {
-            if (++wrong_fields <= 5) {
-                fail("record for '" + narrow(r.drive_letter) + "' has device '" + narrow(r.device_name) + "', disk '" +
-                     narrow(disk) + "'");
+    }
+
+    // Per thread, in call order: the records' arrival order, and their disk fields.
+    std::map<unsigned, std::vector<const slot*>> by_thread;
+    for (const auto& key : calls) {
+        for (const slot& s : key.second) by_thread[s.c->thread].push_back(&s);
+    }
+    std::map<std::wstring, std::wstring> disk_of;  // upper-case letter: pnp id and serial of its first record
+    uint64_t missing = 0, dropped = 0, out_of_order = 0, wrong_fields = 0;
+    for (auto& t : by_thread) {
+        std::sort(t.second.begin(), t.second.end(),
+                  [](const slot* a, const slot* b) { return a->c->before < b->c->before; });
+        size_t last = 0, last_matched = 0;
+        bool any = false;
+        for (size_t i = 0; i < t.second.size(); ++i) {
+            if (t.second[i]->record != SIZE_MAX) last_matched = i + 1;
+        }
+        for (size_t i = 0; i < t.second.size(); ++i) {
+            const slot* s = t.second[i];
+            if (s->record == SIZE_MAX) {
+                // After the thread's last record, a call's record may have been dropped at a close.
+                ++(i >= last_matched && _opt.close_after_records != 0 ? dropped : missing);
+                continue;
+            }
+            if (any && s->record < last && ++out_of_order <= 5) {
+                fail("thread " + std::to_string(t.first) + ": record " + std::to_string(s->record) +
+                     " came before the record of an earlier call, " + std::to_string(last));
+            }
+            any = true, last = s->record;
+            const section_record& r = _records[s->record];
+            std::wstring upper = r.drive_letter;
+            for (wchar_t& ch : upper) ch = static_cast<wchar_t>(towupper(ch));
+            wchar_t target[1024] = {};
+            const bool named = QueryDosDeviceW(upper.c_str(), target, 1024) != 0;
+            const std::wstring disk = r.pnp_device_id + L"|" + r.serial_number;
+            const auto known = disk_of.emplace(upper, disk).first->second;
+            if (!named || r.device_name != target || r.pnp_device_id.empty() || r.serial_number.empty() ||
+                known != disk) {
+                if (++wrong_fields <= 5) {
+                    fail("record for '" + narrow(r.drive_letter) + "' has device '" + narrow(r.device_name) +
+                         "', disk '" + narrow(disk) + "'");
+                }
             }
         }
     }
-    uint64_t missing = 0;
-    for (auto& t : by_thread) missing += t.second.size() - next[t.first];
     _figures["records_unmatched"] = unmatched;
+    _figures["records_out_of_order"] = out_of_order;
     _figures["records_wrong_fields"] = wrong_fields;
-    if (_opt.close_after_records != 0) {
-        _figures["records_dropped_at_close"] = missing;  // still queued when the agent stopped
-        missing = 0;
-    }
+    if (_opt.close_after_records != 0) _figures["records_dropped_at_close"] = dropped;  // still queued at the stop
     _figures["records_missing"] = missing;
     if (missing) fail(std::to_string(missing) + " valid call(s) made no record");
 }
