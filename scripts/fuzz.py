@@ -100,12 +100,12 @@ def run_agent(server_args):
     request = os.path.join(work, "request.bin")
     if os.path.exists(request):
         os.remove(request)
-    server_out = os.path.join(work, "server.out")
+    server_out, sim_err = os.path.join(work, "server.out"), os.path.join(work, "simulator.err")
     for attempt in range(30):  # another test run on this machine may hold the port for a while
-        server = subprocess.Popen([WINE, os.path.join(bin_dir, "update_server.exe"), "--port", str(PORT),
-                                   "--request-file", win(request), "--exit-after", "1", "--max-seconds", "60",
-                                   *server_args], stdin=subprocess.DEVNULL, stdout=open(server_out, "w"),
-                                  stderr=subprocess.STDOUT)
+        with open(server_out, "w") as out:
+            server = subprocess.Popen([WINE, os.path.join(bin_dir, "update_server.exe"), "--port", str(PORT),
+                                       "--request-file", win(request), "--exit-after", "1", "--max-seconds", "60",
+                                       *server_args], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
         end = time.monotonic() + 30
         while "listening" not in text(server_out) and server.poll() is None and time.monotonic() < end:
             time.sleep(0.05)
@@ -116,28 +116,29 @@ def run_agent(server_args):
     if "listening" not in text(server_out):
         server.kill()
         sys.exit("fuzz: update_server.exe did not start: %r" % text(server_out))
-    sim_err = os.path.join(work, "simulator.err")
-    sim = subprocess.Popen([WINE, os.path.join(bin_dir, "service_simulator.exe"), "--start",
-                            win(os.path.join(bin_dir, "TalvernTray.exe")), "--close-after-ms", str(CLOSE_AFTER_MS),
-                            "--timeout-ms", "30000"], stdin=subprocess.DEVNULL, env=env,
-                           stdout=subprocess.DEVNULL, stderr=open(sim_err, "w"))
+    with open(sim_err, "w") as err:
+        sim = subprocess.Popen([WINE, os.path.join(bin_dir, "service_simulator.exe"), "--start",
+                                win(os.path.join(bin_dir, "TalvernTray.exe")), "--close-after-ms",
+                                str(CLOSE_AFTER_MS), "--timeout-ms", "30000"],
+                               stdin=subprocess.DEVNULL, env=env, stdout=subprocess.DEVNULL, stderr=err)
     try:
-        sim.wait(timeout=60)
+        sim.wait(timeout=60)  # the simulator ends the agent itself after 30 s
     except subprocess.TimeoutExpired:
         sim.kill()
-    for p in (server,):
-        try:
-            p.wait(timeout=5 if p.poll() is None and "POST" in text(server_out) else 0.1)
-        except subprocess.TimeoutExpired:
-            pass
-        if p.poll() is None:
-            p.kill()
-            p.wait()
+        sim.wait()
+    try:  # with a request it ends once its answer is out; without one it would wait its 60 s
+        server.wait(timeout=5 if "POST" in text(server_out) else 0.1)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait()
     err = text(sim_err)
     exited = re.search(r"agent exited with code (-?\d+) .*?(?:, (\d+) ms after WM_CLOSE)?$", err, re.M)
     code = int(exited.group(1)) if exited else None
     after = int(exited.group(2)) if exited and exited.group(2) else None
-    body = open(request, "rb").read() if os.path.exists(request) else None
+    body = None
+    if os.path.exists(request):
+        with open(request, "rb") as f:
+            body = f.read()
     return code, agent_lines(err), body, after
 
 
@@ -268,20 +269,23 @@ def registry_family():
                 f.count("hangs"), f.note(name, "the agent did not exit")
                 continue
             if want is None:  # the agent must refuse to start, with a line naming a wrong type
-                named = [l for l in lines if "value HostGuid is of type" in l]
-                wrong = code != -1 or body is not None or (kind in REG_TYPES.values() and not named) or \
+                named = "[EROR] value HostGuid is of type %s (%d), not a string; taken as missing." % (name, kind) \
+                    if name in REG_TYPES else None
+                wrong = code != -1 or body is not None or (named is not None and named not in lines) or \
                     "[EROR] Can not initialize Talvern updater" not in lines
                 if wrong:
                     f.count("wrong refusals"), f.note(name, "exit %d, body %r, lines %r" % (code, body, lines[:4]))
                 continue
             if code != 0:
                 f.count("crashes"), f.note(name, "exit code %d" % code)
+            doc = None
             try:
-                doc = json.loads(body.decode("utf-8")) if body is not None else None
+                doc = json.loads(body.decode("utf-8"))
             except (UnicodeDecodeError, ValueError) as e:
-                doc = None
                 f.note(name, "body %r: %s" % (body[:80], e))
-            if doc is None:
+            except AttributeError:
+                f.note(name, "no request reached the server")
+            if not isinstance(doc, dict):
                 f.count("bodies that do not parse")
                 continue
             info = doc.get("info", {})
@@ -299,7 +303,7 @@ def server_cases():
     huge = os.path.join(work, "huge.body")
     with open(huge, "wb") as out:
         out.write(b"h" * (8 * 1024 * 1024))
-    # (name, update_server arguments, failure line expected)
+    # (name, update_server arguments after run_agent's own, which they may override; failure line expected)
     cases = [("status 200", [], False), ("status 0", ["--status", "0"], True),
              ("status 100", ["--status", "100"], True), ("status 204", ["--status", "204"], True),
              ("status 302", ["--status", "302"], True), ("status 404", ["--status", "404"], True),
@@ -307,7 +311,9 @@ def server_cases():
              ("60 KB body", ["--body-file", win(big)], False), ("8 MB body", ["--body-file", win(huge)], False),
              ("close without an answer", ["--close"], True),
              ("close mid-answer", ["--close-mid-answer", "--body-file", win(big)], True),
-             ("no answer", ["--hang"], True), ("answer after 20 s", ["--delay-ms", "20000"], True)]
+             # --hang keeps the connection only while the server runs: past the agent's WM_CLOSE here
+             ("no answer", ["--hang", "--exit-after", "0", "--max-seconds", "6"], True),
+             ("answer after 20 s", ["--delay-ms", "20000"], True)]
     if opt.short:
         cases = [c for c in cases if c[0] in ("close mid-answer",)]
     return cases
@@ -317,7 +323,7 @@ def server_family():
     f = Family("server")
     f.keys = ["crashes", "hangs", "slow exits", "unclear logs"]
     failed_line = "[EROR] http_post(http://127.0.0.1:%d/v1/update) failed." % PORT
-    slowest = 0
+    slowest, seen = 0, []
     for name, server_args, fails in server_cases():
         f.tried += 1
         code, lines, body, after = run_agent(server_args)
@@ -330,9 +336,15 @@ def server_family():
             f.count("slow exits"), f.note(name, "exit %s ms after WM_CLOSE" % after)
         slowest = max(slowest, after or 0)
         errors = [l for l in lines if l.startswith("[EROR]")]
-        if (failed_line in errors) != fails or (not fails and errors):
+        # A failure is logged with its cause (libcurl's code or the status) and then the request's line.
+        causes = [l[7:] for l in errors if re.search(r"curl_code = \d+|response code = \d+", l)]
+        if (fails and (failed_line not in errors or not causes)) or (not fails and errors):
             f.count("unclear logs"), f.note(name, "error lines %r" % errors)
-    return f.report("; slowest exit %d ms after WM_CLOSE" % slowest)
+        seen.append("%s: %s, exit %s ms after WM_CLOSE" % (name, causes[0] if causes else "no error", after))
+    ok = f.report("; slowest exit %d ms after WM_CLOSE" % slowest)
+    for line in seen:
+        print("  " + line)
+    return ok
 
 
 print("fuzz: seed %d, %d plug-in calls a run%s" % (opt.seed, 20000 if opt.short else opt.calls,
