@@ -13,12 +13,13 @@
 //
 //   fuzz_service.exe --agent <TalvernTray.exe> --script <TALVERN_FUZZ text> --file <list path>
 //                    [--section-size 8192] [--quiet-s 60] [--exit-within-ms 10000]
-//                    [--close-after-records N]
+//                    [--close-after-records N] [--records-file <path>]
 //
 // With --close-after-records the agent is closed while the plug-in still
 // calls: the plug-in lists what it made by then at Stop, records still queued
 // are dropped (counted, not a failure), and each record that came must still
-// be the next valid call of its thread.
+// be the next valid call of its thread. --records-file lists every record
+// ("<event> <letter> <time>"), to look into a failed run.
 // stdout: one "name value" line per figure, then "result ok" or "result FAIL
 // <reason>" lines. Exit code 0 when every check held, 1 when one failed, 2 for
 // bad arguments, 3 when the run could not be made.
@@ -265,7 +266,10 @@ int fuzz_run::run() {
     }
     fill();
     const ULONGLONG started = GetTickCount64();
-    resume_process(agent);
+    if (!resume_process(agent)) {
+        TerminateProcess(agent.process.get(), 3);
+        return 3;
+    }
 
     ULONGLONG last_progress = started, close_sent_at = 0;
     bool exited = false;
@@ -379,7 +383,8 @@ int wmain(int argc, wchar_t** argv) {
     options opt;
     if (!parse(argc, argv, opt)) {
         fwprintf(stderr, L"usage: fuzz_service --agent <exe> --script <text> --file <path> [--section-size N]"
-                         L" [--quiet-s S] [--exit-within-ms MS] [--close-after-records N]\n");
+                         L" [--quiet-s S] [--exit-within-ms MS] [--close-after-records N]"
+                         L" [--records-file <path>]\n");
         return 2;
     }
     return fuzz_run(opt).run();
