@@ -25,7 +25,7 @@ HOST_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Torvi\Talvern"
 HOST_GUID = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}"  # put back by scripts/wine-prefix.sh
 FIXED = {"product_type": "talvern", "product_version": "1,0,0,2",
          "group_guid": "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}"}
-CLOSE_AFTER_MS = 2500   # the update request goes out at once; WM_CLOSE comes after it
+KEPT_MS = 3000          # how long a server that keeps the request keeps it before WM_CLOSE
 EXIT_WITHIN_MS = 2000   # what "exits promptly" means here
 # After a million refused calls the agent's exit waits for its log queue (about a
 # line per call) to drain: that time is reported, only beyond this is it a hang.
@@ -118,11 +118,31 @@ def run_agent(server_args):
         sys.exit("fuzz: update_server.exe did not start: %r" % text(server_out))
     with open(sim_err, "w") as err:
         sim = subprocess.Popen([WINE, os.path.join(bin_dir, "service_simulator.exe"), "--start",
-                                win(os.path.join(bin_dir, "TalvernTray.exe")), "--close-after-ms",
-                                str(CLOSE_AFTER_MS), "--timeout-ms", "30000"],
+                                win(os.path.join(bin_dir, "TalvernTray.exe")), "--timeout-ms", "60000"],
                                stdin=subprocess.DEVNULL, env=env, stdout=subprocess.DEVNULL, stderr=err)
+    # The agent is closed once its request has come and the server has answered and ended
+    # (or, for a server that keeps the request, after a while), or after 30 s without a
+    # request; an agent that refuses to start ends by itself.
+    end, came = time.monotonic() + 30, None
+    while sim.poll() is None:
+        now = time.monotonic()
+        if came is None and os.path.exists(request):
+            came = now
+        if (came is None and now > end) or (came is not None and (server.poll() is not None or
+                                                                   now > came + KEPT_MS / 1000)):
+            break
+        time.sleep(0.05)
+    closed = ""
+    pid = re.search(r"started agent pid (\d+)", text(sim_err))
+    if sim.poll() is None and pid:
+        # A second simulator attached to the agent sends WM_CLOSE and times the exit.
+        closer = subprocess.run([WINE, os.path.join(bin_dir, "service_simulator.exe"), "--attach", pid.group(1),
+                                 "--objects", "", "--close-after-ms", "1", "--timeout-ms", "30000"],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=90)
+        closed = closer.stderr.decode(errors="replace").replace("\r", "")
     try:
-        sim.wait(timeout=60)  # the simulator ends the agent itself after 30 s
+        sim.wait(timeout=90)  # the simulator ends the agent itself after 60 s
     except subprocess.TimeoutExpired:
         sim.kill()
         sim.wait()
@@ -132,9 +152,10 @@ def run_agent(server_args):
         server.kill()
         server.wait()
     err = text(sim_err)
-    exited = re.search(r"agent exited with code (-?\d+) .*?(?:, (\d+) ms after WM_CLOSE)?$", err, re.M)
+    exited = re.search(r"agent exited with code (-?\d+)", err)
     code = int(exited.group(1)) if exited else None
-    after = int(exited.group(2)) if exited and exited.group(2) else None
+    timed = re.search(r"(\d+) ms after WM_CLOSE", closed)
+    after = int(timed.group(1)) if timed else None
     body = None
     if os.path.exists(request):
         with open(request, "rb") as f:

@@ -1,7 +1,8 @@
 // update_server.exe: the local update server for the demo and the fuzz runs.
 // Listens on 127.0.0.1 only, prints every request it receives (headers and
 // body) and answers with the chosen status and body, or not at all. It ends
-// after --exit-after requests or --max-seconds seconds, whichever comes first.
+// once --exit-after requests have been answered and read (with --hang: have
+// come), or after --max-seconds seconds, whichever comes first.
 //
 //   update_server.exe [--port 8765] [--status 200] [--body TEXT | --body-file PATH]
 //                     [--delay-ms N] [--hang | --close | --close-mid-answer]
@@ -171,11 +172,9 @@ int main(int argc, char** argv) {
 
     const ULONGLONG end = GetTickCount64() + max_seconds * 1000ULL;
     while (GetTickCount64() < end) {
-        if (exit_after && server.wait_for_requests(exit_after, 100)) {
-            // Let the last answer go out before the sockets close.
-            if (!reply.hang) {
-                Sleep(reply.delay_ms + 500);
-            }
+        // A hanging answer ends with the server; any other once the client has read it.
+        if (exit_after && (reply.hang ? server.wait_for_requests(exit_after, 100)
+                                      : server.wait_for_finished(exit_after, 100))) {
             break;
         }
         if (!exit_after) {

@@ -2,7 +2,8 @@
 // bound to 127.0.0.1 only that records every request (method, path, headers,
 // body) and answers each with a chosen status and body, after a chosen delay,
 // or accepts the request and never answers until stopped, closes without an
-// answer, or closes half-way through its answer. One connection at a
+// answer, or closes half-way through its answer. A connection is over once the
+// client has closed it after the answer ("Connection: close"). One connection at a
 // time; request sizes are bounded.
 #pragma once
 
@@ -79,6 +80,9 @@ public:
     bool wait_for_requests(size_t count, DWORD timeout_ms) const;
     // Connections accepted so far (a request need not have followed).
     size_t connections() const { return _connections.load(); }
+    // Waits until at least count connections are over: answered and closed by the
+    // client (or cut, or closed as told), so the client has read all it was sent.
+    bool wait_for_finished(size_t count, DWORD timeout_ms) const;
 
 private:
     void serve();
@@ -97,6 +101,7 @@ private:
     std::thread _thread;
     std::atomic<bool> _stopping{false};
     std::atomic<size_t> _connections{0};
+    size_t _finished = 0;  // under _lock
 
     mutable std::mutex _lock;
     mutable std::condition_variable _changed;
