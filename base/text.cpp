@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <locale>
 #include <new>
@@ -31,6 +32,40 @@ bool wcs_to_ansi(const wchar_t* wcs, std::string& ansi) {
     }
     ansi.resize(static_cast<size_t>(size) - 1);  // without the terminator
     return true;
+}
+
+std::string wide_to_utf8(const std::wstring& wide) {
+    std::string utf8;
+    utf8.reserve(wide.size());
+    for (size_t i = 0; i < wide.size(); ++i) {
+        uint32_t code = static_cast<uint16_t>(wide[i]);
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < wide.size()) {
+            const uint32_t low = static_cast<uint16_t>(wide[i + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;  // a surrogate without its partner
+        }
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            utf8 += static_cast<char>(0xE0 | (code >> 12));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | (code >> 18));
+            utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
 }
 
 bool split_stringw(const wchar_t* str, std::vector<std::wstring>& tokens) {

@@ -1,6 +1,6 @@
 // Text helpers that never log (the logger uses them): list splitting, token
-// cutting, file extensions, lower-casing and ANSI conversion. Stateless; any
-// thread may call them.
+// cutting, file extensions, lower-casing, ANSI and UTF-8 conversion. Stateless;
+// any thread may call them.
 #pragma once
 
 #include <string>
@@ -9,6 +9,11 @@
 // The ANSI-code-page text of wcs (which is not null). False, with ansi empty,
 // when the conversion fails; GetLastError() tells why.
 bool wcs_to_ansi(const wchar_t* wcs, std::string& ansi);
+
+// The UTF-8 text of UTF-16 wide text, for what leaves the machine (the update
+// request's body). Never fails: an unpaired surrogate becomes U+FFFD, and ASCII
+// stays byte for byte.
+std::string wide_to_utf8(const std::wstring& wide);
 
 // Splits a comma-separated list (at most 1,023 characters); empty fields give no
 // token. False for null or over-long text.

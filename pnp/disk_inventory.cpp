@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "base/com_holders.h"
+#include "pnp/shown_letter.h"
 #include "pnp/wmi_values.h"
 
 #include <cwchar>
@@ -178,7 +179,7 @@ bool PNPMonitor::get_pnp_info_by_drive_letter(uint8_t event_type, const wchar_t*
     }
     if (logical == nullptr || logical->partition.empty()) {
         log_write_fmt(log_category_general, log_level_error, kLookupFunction,
-                      "no disk and partition info by drive letter=%ws", drive_letter);
+                      "no disk and partition info by drive letter=%ws", shown_letter(drive_letter).c_str());
         return false;
     }
     const std::wstring& partition = logical->partition;

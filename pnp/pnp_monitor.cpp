@@ -2,6 +2,7 @@
 #include "pnp/pnp_monitor.h"
 
 #include "log/log.h"
+#include "pnp/shown_letter.h"
 #include "util/module_path.h"
 
 #include <memory>
@@ -100,7 +101,7 @@ void handle_device_event(PNPMonitor* monitor, uint8_t event_type, const wchar_t*
     if (!monitor->get_pnp_info_by_drive_letter(event_type, drive_letter, pnp_device_id, serial_number,
                                                device_name)) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "get_pnp_info_by_drive_letter( drive_letter=%ws ) failed. ", drive_letter);
+                      "get_pnp_info_by_drive_letter( drive_letter=%ws ) failed. ", shown_letter(drive_letter).c_str());
         return;
     }
 
@@ -135,12 +136,14 @@ void dll_callback(void* context, uint8_t event_type, const wchar_t* drive_letter
         handle_device_event(monitor, event_type, drive_letter, now, monitor->_callback, monitor->_context);
     } catch (const std::bad_alloc&) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "out of memory, event dropped. drive_letter=%ws", drive_letter);
+                      "out of memory, event dropped. drive_letter=%ws", shown_letter(drive_letter).c_str());
     } catch (const std::exception& e) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "exception, event dropped. drive_letter=%ws, exception=%s", drive_letter, e.what());
+                      "exception, event dropped. drive_letter=%ws, exception=%s", shown_letter(drive_letter).c_str(),
+                      e.what());
     } catch (...) {
         log_write_fmt(log_category_general, log_level_error, "dll_callback",
-                      "exception, event dropped. drive_letter=%ws, exception=unknown", drive_letter);
+                      "exception, event dropped. drive_letter=%ws, exception=unknown",
+                      shown_letter(drive_letter).c_str());
     }
 }

@@ -6,7 +6,7 @@
 #include "base/handles.h"
 #include "base/json_string.h"
 #include "util/registry.h"
-#include "util/strings.h"
+#include "base/text.h"
 
 namespace {
 
@@ -38,7 +38,9 @@ bool TalvernUpdater::initialize() {
     if (!RUReadString(key.get(), L"HostGuid", host_guid)) {
         return false;
     }
-    _host_guid = WcsToMbsEx(host_guid.c_str());
+    // The body is UTF-8 JSON: the server reads any host identifier as it was
+    // written, whatever the machine's ANSI code page.
+    _host_guid = wide_to_utf8(host_guid);
     log_write_fmt(log_category_general, log_level_info, "TalvernUpdater::initialize", "TalvernUpdater initialized. ");
     return true;
 }

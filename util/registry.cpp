@@ -1,11 +1,31 @@
 // Read-only registry helpers.
 #include "util/registry.h"
 
+#include "log/log.h"
+
 #include <cwchar>
 #include <vector>
 
 namespace {
 constexpr DWORD kFirstReadBytes = 1024;
+
+const char* type_name(DWORD type) {
+    switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+    case REG_LINK: return "REG_LINK";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_RESOURCE_LIST: return "REG_RESOURCE_LIST";
+    case REG_FULL_RESOURCE_DESCRIPTOR: return "REG_FULL_RESOURCE_DESCRIPTOR";
+    case REG_RESOURCE_REQUIREMENTS_LIST: return "REG_RESOURCE_REQUIREMENTS_LIST";
+    case REG_QWORD: return "REG_QWORD";
+    default: return "unknown";
+    }
+}
 }  // namespace
 
 registry_key RUOpenKey(HKEY root, const wchar_t* sub_key) {
@@ -22,6 +42,7 @@ bool RUReadString(HKEY key, const wchar_t* value_name, std::wstring& value) {
     }
     std::vector<BYTE> buffer;
     DWORD size = kFirstReadBytes;
+    DWORD type = REG_NONE;
     LSTATUS status;
     for (;;) {
         try {
@@ -30,7 +51,7 @@ bool RUReadString(HKEY key, const wchar_t* value_name, std::wstring& value) {
             return false;
         }
         DWORD got = size;
-        status = RegQueryValueExW(key, value_name, nullptr, nullptr, buffer.data(), &got);
+        status = RegQueryValueExW(key, value_name, nullptr, &type, buffer.data(), &got);
         if (status == ERROR_MORE_DATA) {
             if (got > MAXDWORD / 2) {
                 return false;
@@ -43,6 +64,13 @@ bool RUReadString(HKEY key, const wchar_t* value_name, std::wstring& value) {
         }
         size = got < size ? got : size;  // never more than the buffer holds
         break;
+    }
+    // Only text is read as text: a number or bytes would come out as junk.
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        log_write_fmt(log_category_general, log_level_error, "RUReadString",
+                      "value %ws is of type %s (%lu), not a string; taken as missing.", value_name,
+                      type_name(type), static_cast<unsigned long>(type));
+        return false;
     }
     // The data need not end in a zero: never read past what the call returned.
     const wchar_t* text = reinterpret_cast<const wchar_t*>(buffer.data());

@@ -209,7 +209,9 @@ TEST_F(DiskInventory, LetterResolvesThroughPartitionAndDiskIndex) {
         {L"G:", L"failed", no_index + "3, Partition #0"}, {L"H:", L"failed", no_index + "4, Partition #0"},
         {L"L:", L"failed", no_index + "1, Partition #10"},
         {L"J:", L"failed", "[EROR] tu_name_conv_drive_to_device( drive_letter=J: ) failed."},
-        {L"M:", L"failed", "[EROR] no disk and partition info by drive letter=M:"}};
+        {L"M:", L"failed", "[EROR] no disk and partition info by drive letter=M:"},
+        // A lone surrogate would make the line unprintable: the whole line would be lost.
+        {L"\xd800:", L"failed", "[EROR] no disk and partition info by drive letter=?: (2 chars)"}};
     std::vector<std::string> expected = {"[WARN] Antecedent has no value, row skipped.",
                                          failed("pclsObj->Get()", E_FAIL)};
     for (const auto& c : cases) {
@@ -278,9 +280,14 @@ TEST_F(PnpMonitor, EventsBecomeRecordsStampedWhenTheyCameAndBadLettersNone) {
     for (int i = 0; i < 4; ++i) ASSERT_EQ(1, fire(events[i], letters[i]));
     // Bad letters make a line but no record; without a letter or a context not even a line, nor a refresh.
     std::vector<std::string> expected;
-    for (const std::string letter : {"E", "E:\\", ""}) {
-        ASSERT_EQ(1, fire(1, std::wstring(letter.begin(), letter.end()).c_str()));
-        expected.push_back("[EROR] get_pnp_info_by_drive_letter( drive_letter=" + letter + " ) failed. ");
+    // A long or odd letter shows as a short prefix, anything but printable ASCII as "?", and its length.
+    const std::pair<std::wstring, std::string> bad_letters[] = {
+        {L"E", "E"}, {L"E:\\", "E:\\"}, {L"", ""}, {L"\\\\?\\Volume{", "\\\\?\\Volu... (11 chars)"},
+        {L"E:\n\x01\xd800\xdc00\x00e9", "E:????? (7 chars)"},
+        {L"\\\\?\\C:" + std::wstring(5093, L'x'), "\\\\?\\C:xx... (5099 chars)"}};
+    for (const auto& bad : bad_letters) {
+        ASSERT_EQ(1, fire(1, bad.first.c_str()));
+        expected.push_back("[EROR] get_pnp_info_by_drive_letter( drive_letter=" + bad.second + " ) failed. ");
     }
     ASSERT_EQ(1, fire(1, nullptr));
     dll_callback(nullptr, 1, L"E:");

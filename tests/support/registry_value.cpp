@@ -26,6 +26,11 @@ bool scoped_registry_value::set(const std::wstring& text) {
                                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
+bool scoped_registry_value::set_raw(DWORD type, const std::string& bytes) {
+    return _key && RegSetValueExW(_key.get(), _name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                  static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+}
+
 bool scoped_registry_value::remove() {
     const LSTATUS status = _key ? RegDeleteValueW(_key.get(), _name.c_str()) : ERROR_INVALID_HANDLE;
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;

@@ -1,4 +1,4 @@
-// One registry string value changed for the length of a test: the value as it
+// One registry value changed for the length of a test: the value as it
 // was (or its absence) is put back when the object goes, whatever the test did.
 #pragma once
 
@@ -15,6 +15,8 @@ public:
     scoped_registry_value(const scoped_registry_value&) = delete;
     scoped_registry_value& operator=(const scoped_registry_value&) = delete;
     bool set(const std::wstring& text);
+    // Any type with any bytes, as a hostile installer might leave it.
+    bool set_raw(DWORD type, const std::string& bytes);
     bool remove();
 
 private:

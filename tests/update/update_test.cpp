@@ -182,29 +182,41 @@ TEST(CurlClient, RefusedRequestsSendNothing) {
               log.messages());
 }
 
-enum class Server { answers, refuses, times_out, hangs };  // the last two take the request, never answer
+// closes: takes the request, closes without an answer; cuts: closes half-way through the answer;
+// the last two take the request and never answer.
+enum class Server { answers, refuses, closes, cuts, times_out, hangs };
 
 TEST(TalvernUpdater, PostsTheExactBodyAndLogsEveryFailure) {
     const char* const guid = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}";
     const std::string body = "{ \"info\":{\"product_type\": \"talvern\",\"product_version\": \"" TALVERN_VERSION_COMMA_TEXT "\","
                              "\"group_guid\": \"{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}\",\"host_guid\": \"";
+    const wchar_t* const wguid = L"{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}";
     // HostGuid as set (null: no value, so nothing is sent) and as the body carries it; the first error line, if any.
-    struct Case { const char* host; Server server; const char* host_json; std::string failure; };
+    struct Case { const wchar_t* host; Server server; const char* host_json; std::string failure; };
     const Case cases[] = {
-        {guid, Server::answers, guid, ""},
-        {"a\"b\\c\t\x01/", Server::answers, "a\\\"b\\\\c\\t\\u0001/", ""},  // escaped for JSON
+        {wguid, Server::answers, guid, ""},
+        {L"a\"b\\c\t\x01/", Server::answers, "a\\\"b\\\\c\\t\\u0001/", ""},  // escaped for JSON
+        // Always UTF-8, whatever the ANSI code page; a surrogate without its partner becomes U+FFFD.
+        {L"\x00e9", Server::answers, "\xc3\xa9", ""},
+        {L"caf\x00e9\x20ac \xd83d\xde00", Server::answers, "caf\xc3\xa9\xe2\x82\xac \xf0\x9f\x98\x80", ""},
+        {L"a\xd800|\xdc00z\xd83d", Server::answers, "a\xef\xbf\xbd|\xef\xbf\xbdz\xef\xbf\xbd", ""},
         {nullptr, Server::answers, nullptr, ""},
-        {guid, Server::refuses, guid, "http request failed. response code = 500"},
-        {guid, Server::times_out, guid, perform_failed(CURLE_OPERATION_TIMEDOUT)},
-        {guid, Server::hangs, guid, perform_failed(CURLE_ABORTED_BY_CALLBACK)},
+        {wguid, Server::refuses, guid, "http request failed. response code = 500"},
+        {wguid, Server::closes, guid, perform_failed(CURLE_GOT_NOTHING)},
+        {wguid, Server::cuts, guid, perform_failed(CURLE_PARTIAL_FILE)},
+        {wguid, Server::times_out, guid, perform_failed(CURLE_OPERATION_TIMEDOUT)},
+        {wguid, Server::hangs, guid, perform_failed(CURLE_ABORTED_BY_CALLBACK)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
         LogCapture log{log_level_debug};
         scoped_registry_value host(HKEY_LOCAL_MACHINE, kTalvernKey, L"HostGuid");
-        ASSERT_TRUE(c.host ? host.set(std::wstring(c.host, c.host + strlen(c.host))) : host.remove());
+        ASSERT_TRUE(c.host ? host.set(c.host) : host.remove());
         UpdateServer server;
-        server.set_reply(UpdateServerReply{c.server == Server::refuses ? 500 : 200, "", 0, c.server > Server::refuses});
+        UpdateServerReply reply{c.server == Server::refuses ? 500 : 200, std::string(1000, 'b')};
+        reply.close = c.server == Server::closes, reply.cut = c.server == Server::cuts;
+        reply.hang = c.server >= Server::times_out;
+        server.set_reply(reply);
         ASSERT_TRUE(server.start()) << server.error();
         const std::string base = server.base_url() + "tv/";  // a base URL with a path
         TalvernUpdater updater(base, curl_options{10, c.server == Server::times_out ? 1 : 90});

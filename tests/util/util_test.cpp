@@ -158,3 +158,31 @@ TEST(Registry, StringValuesOfAnyLength) {
     const std::wstring missing = key_name + L"\\" + std::to_wstring(GetCurrentProcessId());  // no earlier run left it
     EXPECT_FALSE(RUOpenKey(HKEY_CURRENT_USER, missing.c_str()));
 }
+
+TEST(Registry, OnlyTextIsReadAsTextAnythingElseIsMissingAndNamed) {
+    LogCapture log{log_level_debug};
+    const wchar_t* const key_name = L"Software\\TalvernTest";
+    scoped_registry_value typed(HKEY_CURRENT_USER, key_name, L"typed");
+    const registry_key key = RUOpenKey(HKEY_CURRENT_USER, key_name);
+    ASSERT_TRUE(key);
+    const std::string text("%\0T\0\0\0", 6);  // "%T" in UTF-16 with its terminator
+    const struct { DWORD type; std::string bytes; const char* name; } cases[] = {
+        {REG_SZ, text, nullptr}, {REG_EXPAND_SZ, text, nullptr},  // text, not expanded
+        {REG_DWORD, std::string("\x41\0\x42\0", 4), "REG_DWORD (4)"},
+        {REG_BINARY, text, "REG_BINARY (3)"}, {REG_MULTI_SZ, text + std::string(2, '\0'), "REG_MULTI_SZ (7)"},
+        {REG_QWORD, std::string(8, 'q'), "REG_QWORD (11)"}, {REG_NONE, "", "REG_NONE (0)"},
+        {0x1234, "ab", "unknown (4660)"}};
+    std::vector<std::string> expected;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(typed.set_raw(c.type, c.bytes));
+        std::wstring value = L"kept";
+        EXPECT_EQ(c.name == nullptr, RUReadString(key.get(), L"typed", value)) << c.type;
+        EXPECT_EQ(c.name == nullptr ? L"%T" : L"kept", value) << c.type;
+        if (c.name) {
+            expected.push_back(std::string("[EROR] value typed is of type ") + c.name +
+                               ", not a string; taken as missing.");
+        }
+    }
+    log.flush();
+    EXPECT_EQ(expected, log.messages());
+}

@@ -311,6 +311,7 @@ int run(const options& opt) {
     }
 
     const ULONGLONG started = GetTickCount64();
+    ULONGLONG close_sent_at = 0;
     bool close_wanted = false;
     bool close_sent = false;
     unsigned long records = 0;
@@ -321,6 +322,7 @@ int run(const options& opt) {
         }
         if (close_wanted && !close_sent) {
             close_sent = close_agent(agent.pid);
+            close_sent_at = close_sent ? now : 0;
         }
         if (opt.timeout_ms != 0 && now - started >= opt.timeout_ms) {
             status(L"the agent did not exit within %lu ms", opt.timeout_ms);
@@ -365,7 +367,12 @@ int run(const options& opt) {
         status(L"GetExitCodeProcess failed, gle=%lu", GetLastError());
         return kExitFailure;
     }
-    status(L"agent exited with code %ld after %lu record(s)", static_cast<long>(exit_code), records);
+    if (close_sent) {
+        status(L"agent exited with code %ld after %lu record(s), %llu ms after WM_CLOSE", static_cast<long>(exit_code),
+               records, GetTickCount64() - close_sent_at);
+    } else {
+        status(L"agent exited with code %ld after %lu record(s)", static_cast<long>(exit_code), records);
+    }
     printf("{\"agent_exit_code\":%ld}\n", static_cast<long>(exit_code));
     fflush(stdout);
     return static_cast<int>(exit_code);

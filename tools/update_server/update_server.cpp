@@ -82,6 +82,11 @@ bool UpdateServer::wait_for_requests(size_t count, DWORD timeout_ms) const {
                              [&] { return _requests.size() >= count; });
 }
 
+bool UpdateServer::wait_for_finished(size_t count, DWORD timeout_ms) const {
+    std::unique_lock<std::mutex> guard(_lock);
+    return _changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] { return _finished >= count; });
+}
+
 bool UpdateServer::start(uint16_t port) {
     if (_thread.joinable()) {
         _error = "already running";
@@ -173,6 +178,11 @@ void UpdateServer::serve() {
         ++_connections;
         handle(connection.get());
         shutdown(connection.get(), SD_BOTH);
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            ++_finished;
+        }
+        _changed.notify_all();
     }
 }
 
@@ -297,10 +307,26 @@ void UpdateServer::handle(SOCKET connection) {
     if (reply.delay_ms && !pause(reply.delay_ms)) {
         return;
     }
+    if (reply.close) {
+        return;  // the caller closes the connection
+    }
     std::string answer = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason_of(reply.status) + "\r\n";
     answer += "Content-Type: text/plain\r\n";
     answer += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
     answer += "Connection: close\r\n\r\n";
     answer += reply.body;
-    send_all(connection, answer);
+    if (reply.cut) {
+        answer.resize(answer.size() / 2);  // the client sees the connection end before the answer does
+    }
+    if (!send_all(connection, answer) || reply.cut) {
+        return;
+    }
+    // "Connection: close": the client closes once it has read the answer.
+    const ULONGLONG deadline = GetTickCount64() + kRequestReadLimitMs;
+    char chunk[4096];
+    while (GetTickCount64() < deadline && wait_readable(connection)) {
+        if (recv(connection, chunk, sizeof(chunk), 0) <= 0) {
+            break;
+        }
+    }
 }

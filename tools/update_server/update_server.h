@@ -1,7 +1,9 @@
 // A stand-in for the update server, for tests and the demo: an HTTP/1.1 server
 // bound to 127.0.0.1 only that records every request (method, path, headers,
 // body) and answers each with a chosen status and body, after a chosen delay,
-// or accepts the request and never answers until stopped. One connection at a
+// or accepts the request and never answers until stopped, closes without an
+// answer, or closes half-way through its answer. A connection is over once the
+// client has closed it after the answer ("Connection: close"). One connection at a
 // time; request sizes are bounded.
 #pragma once
 
@@ -43,6 +45,8 @@ struct UpdateServerReply {
     std::string body;
     DWORD delay_ms = 0;  // wait this long before answering
     bool hang = false;   // read the request, then never answer (until stop)
+    bool close = false;  // read the request, then close the connection without a byte
+    bool cut = false;    // send the first half of the answer, then close the connection
 };
 
 class UpdateServer {
@@ -76,6 +80,9 @@ public:
     bool wait_for_requests(size_t count, DWORD timeout_ms) const;
     // Connections accepted so far (a request need not have followed).
     size_t connections() const { return _connections.load(); }
+    // Waits until at least count connections are over: answered and closed by the
+    // client (or cut, or closed as told), so the client has read all it was sent.
+    bool wait_for_finished(size_t count, DWORD timeout_ms) const;
 
 private:
     void serve();
@@ -94,6 +101,7 @@ private:
     std::thread _thread;
     std::atomic<bool> _stopping{false};
     std::atomic<size_t> _connections{0};
+    size_t _finished = 0;  // under _lock
 
     mutable std::mutex _lock;
     mutable std::condition_variable _changed;
