@@ -12,7 +12,6 @@
 #include "log/log_reentry.h"
 
 namespace {
-constexpr DWORD kIdlePollMs = 100;
 constexpr size_t kGatherLines = 2048;
 constexpr DWORD kGatherMs = 1;
 // How long the writer waits for a numbered line while later ones are queued.
@@ -30,7 +29,7 @@ slogger::thread_lines::~thread_lines() {
     }
 }
 
-slogger::slogger() : _slot(FlsAlloc(&slogger::thread_ended)) {
+slogger::slogger() : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)), _slot(FlsAlloc(&slogger::thread_ended)) {
     _spare.reserve(kSpareBlocks);  // keeping an emptied block never allocates
 }
 
@@ -47,7 +46,7 @@ slogger::~slogger() {
 }
 
 bool slogger::slog_start() {
-    if (_thread || _slot == FLS_OUT_OF_INDEXES) {
+    if (_thread || _slot == FLS_OUT_OF_INDEXES || !_wake) {
         return false;
     }
     _stop = false;
@@ -65,6 +64,7 @@ void slogger::slog_stop() {
         return;
     }
     _stop = true;
+    SetEvent(_wake.get());
     if (_thread) {
         _thread->join();
         _thread.reset();
@@ -102,6 +102,32 @@ void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_
     memcpy(at + sizeof(header), line, length);
     at[sizeof(header) + length] = '\0';
     block->used.store(used + bytes, std::memory_order_release);
+    wake_writer();
+}
+
+void slogger::wake_writer() {
+    // Orders the line's publication before the look at _asleep; the writer
+    // orders its _asleep before its last look at the lines. One of the two
+    // sees the other: the line is found, or the writer is signalled.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (_asleep.load(std::memory_order_relaxed) && _asleep.exchange(false)) {
+        SetEvent(_wake.get());
+    }
+}
+
+void slogger::sleep_until_woken() {
+    _asleep.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    bool unread = true;
+    try {
+        unread = update_threads();
+    } catch (const std::exception&) {
+        // look again rather than sleep
+    }
+    if (!unread && !_stop) {
+        WaitForSingleObject(_wake.get(), INFINITE);
+    }
+    _asleep.store(false, std::memory_order_relaxed);
 }
 
 slogger::thread_lines* slogger::this_thread_lines() {
@@ -112,6 +138,7 @@ slogger::thread_lines* slogger::this_thread_lines() {
         return static_cast<thread_lines*>(known);
     }
     std::unique_ptr<thread_lines> made(new thread_lines);
+    made->owner = this;
     made->head = made->tail = take_block();
     thread_lines* lines = made.get();
     {
@@ -127,7 +154,9 @@ slogger::thread_lines* slogger::this_thread_lines() {
 
 void WINAPI slogger::thread_ended(void* lines) {
     if (lines != nullptr) {
-        static_cast<thread_lines*>(lines)->ended.store(true, std::memory_order_release);
+        thread_lines* ended = static_cast<thread_lines*>(lines);
+        ended->ended.store(true, std::memory_order_release);
+        ended->owner->wake_writer();  // so that an idle writer frees its lines
     }
 }
 
@@ -161,13 +190,14 @@ void slogger::slog_thread() {
     log_reentry_guard writer_thread;  // nothing on this thread may log
     while (!_stop) {
         size_t written = 0;
+        bool failed = false;
         try {
             written = write_queued();
         } catch (const std::exception&) {
-            // the lines stay queued for the next round
+            failed = true;  // the lines stay queued for the next round
         }
-        if (written == 0 && _missing_since == 0) {
-            Sleep(kIdlePollMs);
+        if (!failed && written == 0 && _missing_since == 0) {
+            sleep_until_woken();
         } else if (written < kGatherLines) {
             // A few lines at a time, or a line still being queued: while more
             // keep coming, let them gather for a moment rather than wake for
@@ -178,7 +208,8 @@ void slogger::slog_thread() {
     drain_queue();
 }
 
-void slogger::update_threads() {
+bool slogger::update_threads() {
+    bool unread_anywhere = false;
     boost::lock_guard<boost::mutex> guard(_threads_lock);
     // Room for every thread, in the vector of earlier rounds as a rule: from
     // here on nothing throws, so _reading never keeps a thread freed below.
@@ -195,10 +226,12 @@ void slogger::update_threads() {
             _threads[i] = std::move(_threads.back());
             _threads.pop_back();
         } else {
+            unread_anywhere = unread_anywhere || unread;
             _reading.push_back(&lines);
             ++i;
         }
     }
+    return unread_anywhere;
 }
 
 bool slogger::look(thread_lines& lines) {

@@ -9,6 +9,11 @@
 // came. Blocks the writer has emptied are kept for reuse, a few of them; a
 // thread's blocks are freed once the thread has ended and its lines are
 // written.
+//
+// An idle writer sleeps on an event until a line comes or the logger stops.
+// It says so in a flag before its last look at the queues; a log call looks
+// at that flag after it has published its line, and only a call that finds
+// the writer asleep signals it, so a steady stream of lines costs no signal.
 #pragma once
 
 #include <windows.h>
@@ -56,6 +61,9 @@ public:
     // Most verbose level that is queued.
     std::atomic<uint32_t> level{log_level_warn};
 
+    // Whether the writer sleeps until a line comes (for tests and diagnostics).
+    bool writer_asleep() const { return _asleep.load(); }
+
 private:
     // One queued line inside a block: this header, the line's bytes, a NUL.
     struct line_header {
@@ -81,6 +89,7 @@ private:
         thread_lines(const thread_lines&) = delete;
         thread_lines& operator=(const thread_lines&) = delete;
 
+        slogger* owner = nullptr;
         line_block* tail = nullptr;  // the thread's own
         // The writer's own, apart from the thread's by a cache line.
         alignas(64) line_block* head = nullptr;
@@ -100,6 +109,12 @@ private:
     void give_back_block(line_block* block);
 
     void slog_thread();
+    // Signals the writer if it sleeps. Called after a line (or a thread's end)
+    // has been published.
+    void wake_writer();
+    // The writer's sleep until wake_writer() or slog_stop(), after a last look
+    // at the queues that finds nothing to write.
+    void sleep_until_woken();
     // Hands queued lines to the sinks in order until none is left, the next
     // one is still being queued, or a stop comes; the number written.
     size_t write_queued();
@@ -108,7 +123,8 @@ private:
     // Brings the writer's list of threads up to date, looks at what each has
     // published since, and frees the lines of threads that have ended and
     // have nothing left to write.
-    void update_threads();
+    // Whether a thread has a line the writer has not written.
+    bool update_threads();
     // Looks at how far the thread has filled its oldest block: once a round,
     // since the thread writes that count with every line. Whether a line is
     // there to write.
@@ -131,6 +147,9 @@ private:
     void close_log_file();
 
     std::atomic<bool> _stop{true};
+    // Set by the writer before it sleeps on _wake; cleared by whoever wakes it.
+    std::atomic<bool> _asleep{false};
+    event_handle _wake;  // auto-reset
     // Numbers the lines of all threads. (On a cache line of its own: each log
     // call writes it, and reads level above.)
     alignas(64) std::atomic<uint64_t> _line_numbers{0};

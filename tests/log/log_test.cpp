@@ -4,6 +4,7 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -177,6 +178,32 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
         const std::string expected = "t" + std::to_string(n % kThreads) + " " + std::to_string(n / kThreads);
         ASSERT_EQ("[EROR] " + expected, LogCapture::message_of(g.lines[n])) << "line " << n;
     }
+}
+
+TEST_F(Log, AnIdleWriterWakesForEachLine) {
+    // The writer sleeps while nothing is queued; a line queued then must reach its sink while the
+    // logger still runs, not only at the drain of the stop.
+    struct seen_text {
+        std::mutex lock;
+        std::vector<std::string> lines;
+    } seen;
+    log_set_debug_observer([](void* context, const char* text) {
+        auto& s = *static_cast<seen_text*>(context);
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.lines.emplace_back(text);
+    }, &seen);
+    slogger logger;
+    ASSERT_TRUE(logger.slog_start());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(wait_until([&] { return logger.writer_asleep(); }, 10000)) << i;
+        const std::string text = "line " + std::to_string(i) + "\n";
+        logger.push_line(log_level_error, log_to_ods, text.c_str(), text.size());
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> guard(seen.lock);
+            return seen.lines.size() == size_t(i + 1) && seen.lines.back() == text;
+        }, 10000)) << "line " << i << " still queued";
+    }
+    logger.slog_stop();
 }
 
 TEST_F(Log, TheLinesOfAThreadThatEndedAreFreedOnceWritten) {
