@@ -10,6 +10,7 @@
 #include "log/debug_sink.h"
 #include "log/log.h"
 #include "log/log_reentry.h"
+#include "base/thread_name.h"
 
 namespace {
 constexpr size_t kGatherLines = 2048;
@@ -188,6 +189,7 @@ void slogger::give_back_block(line_block* block) {
 
 void slogger::slog_thread() {
     log_reentry_guard writer_thread;  // nothing on this thread may log
+    name_this_thread(L"TalvernLog");
     while (!_stop) {
         size_t written = 0;
         bool failed = false;
