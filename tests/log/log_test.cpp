@@ -20,7 +20,6 @@ namespace {
 // Before any test: a fresh process's settings, and a console (the console sink takes stdout at its first line).
 const uint32_t fresh_level = log_get_level(), fresh_targets = log_get_targets();
 const bool have_console = (FreeConsole(), AllocConsole() != FALSE);
-const char rotate_failed[] = "rotate_log_file() failed.";
 
 void say(uint32_t level, const char* text) { log_write_fmt(log_category_general, level, "f", "%s", text); }
 
@@ -293,41 +292,81 @@ TEST_F(Log, SwitchingTheFileOnMovesAnOldFileAwayFirst) {
     EXPECT_EQ(line("[EROR] ", "new run"), read_file(path));
 }
 
-TEST_F(Log, RotationAfter60000LinesRetriesEveryLineWhileTheRotatedNameIsTaken) {
+namespace {
+// Takes every name a rotation of dir's agent.log could pick in the next two minutes.
+std::vector<std::wstring> take_rotated_names(const temp_dir& dir) {
+    std::vector<std::wstring> taken;
+    for (int s = -1; s <= 120; ++s) {
+        taken.push_back(dir.file(L"agent." + widen(stamp(s)) + L".log"));
+        file_handle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
+    return taken;
+}
+
+// The files of dir other than agent.log and the taken names, sorted.
+std::vector<std::string> rotated_names(const temp_dir& dir, const std::vector<std::wstring>& taken) {
+    std::vector<std::string> out;
+    for (const auto& name : names(dir)) {
+        const bool was_taken = std::any_of(taken.begin(), taken.end(), [&](const std::wstring& t) {
+            return t == dir.file(widen(name));
+        });
+        if (name != "agent.log" && !was_taken) out.push_back(name);
+    }
+    return out;
+}
+}  // namespace
+
+TEST_F(Log, RotationAfter60000LinesNumbersARotatedNameThatIsTaken) {
     temp_dir dir;
     const std::wstring path = dir.file(L"agent.log");
     LogCapture capture(log_level_warn);
     ASSERT_TRUE(log_open_file(path.c_str()));
     const std::string before = stamp();
-    std::vector<std::wstring> taken;  // every name a rotation could pick in the next two minutes
-    for (int s = -1; s <= 120; ++s) {
-        taken.push_back(dir.file(L"agent." + widen(stamp(s)) + L".log"));
-        file_handle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    }
+    const auto taken = take_rotated_names(dir);
     log_set_targets(log_to_file);
     std::string lines;
     for (int i = 0; i < 60000; ++i) {
         log_write_fmt(log_category_general, log_level_error, "f", "line %d", i);
         lines += line("[EROR] ", "line " + std::to_string(i));
     }
-    for (int i = 0; i < 3; ++i) say(log_level_error, "lost");
-    ASSERT_TRUE(capture.wait_for(rotate_failed, 60000, 3));
-    for (const auto& name : taken) DeleteFileW(name.c_str());
-    say(log_level_error, "recovered");
+    say(log_level_error, "first of the next file");
     say(log_level_error, "next");
     log_set_targets(log_to_ods);
     capture.flush();  // the writer has taken every line: the drain at finalize_log() does not rotate
     const std::string after = stamp();
     finalize_log();
-    EXPECT_EQ(std::vector<std::string>(3, rotate_failed), capture.messages()) << "lines for the file only stay there";
-    const auto files = names(dir);
-    ASSERT_EQ(2u, files.size());
-    EXPECT_TRUE(stamped(files[0], "agent.", ".log", before, after));
-    EXPECT_EQ(line("[EROR] ", "recovered") + line("[EROR] ", "next"), read_file(path));
-    // The old file: 60,000 lines, then the marker of the first, failed rotation, without "\n".
-    const std::string old_text = read_file(dir.file(widen(files[0])));
+    EXPECT_EQ(std::vector<std::string>{}, capture.messages()) << "no rotation failed";
+    EXPECT_EQ(line("[EROR] ", "first of the next file") + line("[EROR] ", "next"), read_file(path));
+    const auto rotated = rotated_names(dir, taken);
+    ASSERT_EQ(1u, rotated.size());
+    EXPECT_TRUE(stamped(rotated[0], "agent.", "-1.log", before, after));
+    // The old file: 60,000 lines, then the marker naming the numbered file, without "\n".
+    const std::string old_text = read_file(dir.file(widen(rotated[0])));
     ASSERT_TRUE(old_text.size() > lines.size() && old_text.compare(0, lines.size(), lines) == 0);
-    EXPECT_TRUE(stamped(old_text.substr(lines.size()), "> log ratating. ", ".log", before, after));
+    EXPECT_EQ("> log ratating. " + rotated[0].substr(6), old_text.substr(lines.size()));
+}
+
+TEST(LogFileRotation, TwoRotationsWithinOneSecondLoseNothing) {
+    temp_dir dir;
+    const std::wstring path = dir.file(L"agent.log");
+    slogger logger;
+    ASSERT_TRUE(logger.rotate_log_file(path.c_str()));  // nothing there yet: opens a new file
+    const std::string before = stamp();
+    const auto taken = take_rotated_names(dir);  // the stamp of both rotations is taken
+    ASSERT_TRUE(logger.rotate_log_file(path.c_str()));
+    ASSERT_TRUE(logger.rotate_log_file(path.c_str()));
+    const std::string after = stamp();
+    logger.push_line(log_level_error, log_to_file, "kept\n", 5);
+    ASSERT_TRUE(logger.slog_start());
+    logger.slog_stop();
+    EXPECT_EQ("kept\n", read_file(path));
+    const auto rotated = rotated_names(dir, taken);
+    ASSERT_EQ(2u, rotated.size());
+    EXPECT_TRUE(stamped(rotated[0], "agent.", "-1.log", before, after));
+    // Within the same second the next number; a second later its first.
+    EXPECT_TRUE(rotated[1].substr(0, 25) == rotated[0].substr(0, 25)
+                    ? stamped(rotated[1], "agent.", "-2.log", before, after)
+                    : stamped(rotated[1], "agent.", "-1.log", before, after)) << rotated[1];
 }
 
 TEST(LogFileRotation, RotatedNameTakes63CharactersAtMost) {
