@@ -25,12 +25,16 @@ constexpr ULONGLONG kMissingLineMs = 1000;
 slogger::thread_lines::~thread_lines() {
     for (line_block* block = head; block != nullptr;) {
         line_block* next = block->next.load();
+        owner->_blocks_in_use.fetch_sub(1);
         delete block;
         block = next;
     }
 }
 
-slogger::slogger() : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)), _slot(FlsAlloc(&slogger::thread_ended)) {
+slogger::slogger()
+    : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      _slot(FlsAlloc(&slogger::thread_ended)),
+      _past_callback_slot(TlsAlloc()) {
     _spare.reserve(kSpareBlocks);  // keeping an emptied block never allocates
 }
 
@@ -39,6 +43,9 @@ slogger::~slogger() {
     close_log_file();  // opened without a writer ever running
     if (_slot != FLS_OUT_OF_INDEXES) {
         FlsFree(_slot);  // no thread's exit looks at its lines after this
+    }
+    if (_past_callback_slot != TLS_OUT_OF_INDEXES) {
+        TlsFree(_past_callback_slot);
     }
     for (line_block* block : _spare) {
         delete block;
@@ -74,18 +81,63 @@ void slogger::slog_stop() {
     close_log_file();
 }
 
-void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
+bool slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
+    if (try_push_line(level, log_to, line, length)) {
+        return true;
+    }
+    _dropped_lines.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+uint64_t slogger::dropped_lines() const {
+    return _dropped_lines.load(std::memory_order_relaxed);
+}
+
+uint64_t slogger::take_dropped_lines() {
+    return _dropped_lines.exchange(0);
+}
+
+bool slogger::has_room_for_lines(size_t first_length, size_t second_length) {
+    const size_t bytes = 2 * (sizeof(line_header) + 1) + first_length + second_length;
+    if (_slot != FLS_OUT_OF_INDEXES) {
+        // The calling thread alone fills its last block.
+        if (const auto* mine = static_cast<const thread_lines*>(FlsGetValue(_slot))) {
+            if (line_block::kCapacity - mine->tail->used.load(std::memory_order_relaxed) >= bytes) {
+                return true;
+            }
+        }
+    }
+    return _blocks_in_use.load(std::memory_order_relaxed) < kQueueBlocks;
+}
+
+void slogger::put_back_dropped_lines(uint64_t count) {
+    _dropped_lines.fetch_add(count, std::memory_order_relaxed);
+}
+
+size_t slogger::listed_threads() {
+    boost::lock_guard<boost::mutex> guard(_threads_lock);
+    return _threads.size();
+}
+
+bool slogger::try_push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
     const size_t room = line_block::kCapacity - sizeof(line_header) - 1;
     if (length > room) {
         length = room;
     }
     const size_t bytes = sizeof(line_header) + length + 1;
 
-    thread_lines* mine = this_thread_lines();
+    bool past_callback = false;
+    thread_lines* mine = this_thread_lines(past_callback);
+    if (mine == nullptr) {
+        return false;  // the queue is full
+    }
     line_block* block = mine->tail;
     size_t used = block->used.load(std::memory_order_relaxed);
     if (line_block::kCapacity - used < bytes) {
         line_block* fresh = take_block();
+        if (fresh == nullptr) {
+            return false;  // the queue is full
+        }
         block->next.store(fresh, std::memory_order_release);  // block is complete
         mine->tail = fresh;
         block = fresh;
@@ -103,7 +155,11 @@ void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_
     memcpy(at + sizeof(header), line, length);
     at[sizeof(header) + length] = '\0';
     block->used.store(used + bytes, std::memory_order_release);
+    if (past_callback) {
+        mine->ended.store(true, std::memory_order_release);  // its one line is in
+    }
     wake_writer();
+    return true;
 }
 
 void slogger::wake_writer() {
@@ -131,20 +187,34 @@ void slogger::sleep_until_woken() {
     _asleep.store(false, std::memory_order_relaxed);
 }
 
-slogger::thread_lines* slogger::this_thread_lines() {
+slogger::thread_lines* slogger::this_thread_lines(bool& past_callback) {
     if (_slot == FLS_OUT_OF_INDEXES) {
         throw std::bad_alloc();
     }
     if (void* known = FlsGetValue(_slot)) {
         return static_cast<thread_lines*>(known);
     }
+    // A thread that logs on its exit path after its fiber-local callback ran
+    // (from a DLL's DLL_THREAD_DETACH, or a thread_local's destructor) has no
+    // lines any more, and no callback would end new ones: each such line gets
+    // lines of its own, ended as soon as it is in.
+    const DWORD last_error = GetLastError();  // TlsGetValue() clears it
+    past_callback = _past_callback_slot != TLS_OUT_OF_INDEXES && TlsGetValue(_past_callback_slot) != nullptr;
+    SetLastError(last_error);
+    line_block* first = take_block();
+    if (first == nullptr) {
+        return nullptr;  // the queue is full
+    }
     std::unique_ptr<thread_lines> made(new thread_lines);
     made->owner = this;
-    made->head = made->tail = take_block();
+    made->head = made->tail = first;
     thread_lines* lines = made.get();
     {
         boost::lock_guard<boost::mutex> guard(_threads_lock);
         _threads.push_back(std::move(made));
+    }
+    if (past_callback) {
+        return lines;
     }
     if (!FlsSetValue(_slot, lines)) {
         lines->ended = true;  // never found again: the writer frees it
@@ -156,12 +226,27 @@ slogger::thread_lines* slogger::this_thread_lines() {
 void WINAPI slogger::thread_ended(void* lines) {
     if (lines != nullptr) {
         thread_lines* ended = static_cast<thread_lines*>(lines);
+        slogger* owner = ended->owner;
+        if (owner->_past_callback_slot != TLS_OUT_OF_INDEXES) {
+            TlsSetValue(owner->_past_callback_slot, owner);  // later lines of this thread: see above
+        }
         ended->ended.store(true, std::memory_order_release);
         ended->owner->wake_writer();  // so that an idle writer frees its lines
     }
 }
 
 slogger::line_block* slogger::take_block() {
+    if (_blocks_in_use.fetch_add(1) >= kQueueBlocks) {
+        _blocks_in_use.fetch_sub(1);
+        return nullptr;
+    }
+    struct uncount {  // unless the block is had
+        std::atomic<size_t>& count;
+        bool had = false;
+        ~uncount() {
+            if (!had) count.fetch_sub(1);
+        }
+    } counted{_blocks_in_use};
     {
         boost::lock_guard<boost::mutex> guard(_spare_lock);
         if (!_spare.empty()) {
@@ -169,13 +254,17 @@ slogger::line_block* slogger::take_block() {
             _spare.pop_back();
             block->used.store(0, std::memory_order_relaxed);
             block->next.store(nullptr, std::memory_order_relaxed);
+            counted.had = true;
             return block;
         }
     }
-    return new line_block;
+    line_block* block = new line_block;
+    counted.had = true;
+    return block;
 }
 
 void slogger::give_back_block(line_block* block) {
+    _blocks_in_use.fetch_sub(1);
     try {
         boost::lock_guard<boost::mutex> guard(_spare_lock);
         if (_spare.size() < kSpareBlocks) {

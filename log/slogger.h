@@ -10,6 +10,10 @@
 // thread's blocks are freed once the thread has ended and its lines are
 // written.
 //
+// The queue holds at most kQueueBytes of blocks: a line that finds no room is
+// dropped and counted, so no log call ever waits for the sinks, the memory a
+// slow sink lets pile up is bounded, and so is the drain at the stop.
+//
 // An idle writer sleeps on an event until a line comes or the logger stops.
 // It says so in a flag before its last look at the queues; a log call looks
 // at that flag after it has published its line, and only a call that finds
@@ -34,6 +38,13 @@ class slogger {
 public:
     // Lines a log file takes before it is rotated.
     static constexpr int64_t kRotationLines = 60000;
+    // Bytes of blocks the queue holds at most, the threads' partly filled
+    // blocks included. 4 MB: about 30,000 lines of an ordinary length, or
+    // 2,000 of the longest, far more than the agent logs in a burst (a few
+    // lines per device event and failure), yet written in about a second
+    // even by a sink as slow as a debugger that echoes every line to a
+    // terminal (about 3 MB a second), so that Exit is not held up longer.
+    static constexpr size_t kQueueBytes = 4 * 1024 * 1024;
 
     slogger();
     ~slogger();
@@ -46,9 +57,23 @@ public:
     void slog_stop();
 
     // Queues a copy of the length bytes at line (cut to fit a block). Lines
-    // leave the queue in the order they came. Throws std::bad_alloc when the
-    // calling thread's lines cannot be set up or a new block cannot be had.
-    void push_line(uint32_t level, uint32_t log_to, const char* line, size_t length);
+    // leave the queue in the order they came. False when the queue is full:
+    // the line is dropped and counted. Throws std::bad_alloc when the calling
+    // thread's lines cannot be set up or a new block cannot be had.
+    bool push_line(uint32_t level, uint32_t log_to, const char* line, size_t length);
+    // The same without counting a dropped line.
+    bool try_push_line(uint32_t level, uint32_t log_to, const char* line, size_t length);
+    // Lines dropped and not yet reported; one read while none was.
+    uint64_t dropped_lines() const;
+    uint64_t take_dropped_lines();
+    // Whether two lines of these lengths fit now (unless other threads take
+    // the room first): those of the calling thread's block, or a free block.
+    bool has_room_for_lines(size_t first_length, size_t second_length);
+    // Gives back a count taken whose report could not be queued.
+    void put_back_dropped_lines(uint64_t count);
+
+    // Threads whose lines the logger keeps (for tests and diagnostics).
+    size_t listed_threads();
 
     // Moves the file at path to its time-stamped name and opens a new, empty
     // file there. The only operation that opens the log file.
@@ -99,11 +124,14 @@ private:
     };
     // Emptied blocks kept for reuse; more are given back to the heap.
     static constexpr size_t kSpareBlocks = 8;
+    static constexpr size_t kQueueBlocks = kQueueBytes / sizeof(line_block);
 
-    // The calling thread's lines, set up at its first line.
-    thread_lines* this_thread_lines();
+    // The calling thread's lines, set up at its first line; null when the
+    // queue is full. past_callback: made for one line of a thread past its
+    // fiber-local callback, to be ended once the line is in.
+    thread_lines* this_thread_lines(bool& past_callback);
     static void WINAPI thread_ended(void* lines);
-    // An emptied block, or a new one.
+    // An emptied block, or a new one; null when the queue holds its bound.
     line_block* take_block();
     // Keeps block for reuse or frees it; never throws.
     void give_back_block(line_block* block);
@@ -149,6 +177,8 @@ private:
     std::atomic<bool> _stop{true};
     // Set by the writer before it sleeps on _wake; cleared by whoever wakes it.
     std::atomic<bool> _asleep{false};
+    // Lines dropped because the queue was full, not yet reported.
+    std::atomic<uint64_t> _dropped_lines{0};
     event_handle _wake;  // auto-reset
     // Numbers the lines of all threads. (On a cache line of its own: each log
     // call writes it, and reads level above.)
@@ -156,6 +186,10 @@ private:
     // The fiber-local slot that finds a thread's lines; FLS_OUT_OF_INDEXES
     // when none could be had (slog_start() then fails).
     alignas(64) DWORD _slot;
+    // Set in a thread once its fiber-local callback has run (TLS outlives it).
+    DWORD _past_callback_slot;
+    // Blocks held by threads and the writer, not counting spare ones.
+    std::atomic<size_t> _blocks_in_use{0};
     boost::mutex _threads_lock;  // guards _threads
     std::vector<std::unique_ptr<thread_lines>> _threads;
     boost::mutex _spare_lock;  // guards _spare

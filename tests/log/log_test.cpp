@@ -4,6 +4,8 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -151,7 +153,7 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
     ASSERT_TRUE(initialize_log());
     log_set_debug_observer([](void* context, const char* text) {
         static_cast<gate*>(context)->lines.emplace_back(text);
-        say(log_level_error, "from inside the logger");  // would wait for ever on the lock finalize_log() holds
+        say(log_level_error, "from inside the logger");  // dropped: the writer must not queue behind itself
         WaitForSingleObject(static_cast<gate*>(context)->open.get(), 10000);
     }, &g);
     // Four threads take turns, line by line, so that the order of all lines is known; each queues
@@ -203,6 +205,128 @@ TEST_F(Log, AnIdleWriterWakesForEachLine) {
         }, 10000)) << "line " << i << " still queued";
     }
     logger.slog_stop();
+}
+
+namespace {
+// thread_exit_hook.dll: calls a hook on every thread's exit path (DLL_THREAD_DETACH).
+using exit_hook = void (*)(void* context);
+struct exit_hook_dll {
+    module_handle dll{LoadLibraryW(L"thread_exit_hook.dll")};
+    void (*set)(exit_hook, void*) = dll ? reinterpret_cast<void (*)(exit_hook, void*)>(
+                                               reinterpret_cast<void*>(GetProcAddress(dll.get(), "set_thread_exit_hook")))
+                                         : nullptr;
+    ~exit_hook_dll() {
+        if (set != nullptr) set(nullptr, nullptr);
+    }
+};
+
+struct seen_text {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    size_t size() {
+        std::lock_guard<std::mutex> guard(lock);
+        return lines.size();
+    }
+    size_t count(const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::count(lines.begin(), lines.end(), text);
+    }
+};
+void see(void* seen, const char* text) {
+    auto& s = *static_cast<seen_text*>(seen);
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.lines.emplace_back(text);
+}
+}  // namespace
+
+TEST_F(Log, StopReturnsWhileThreadsLogOnTheirWayOut) {
+    // A DLL that logs from DLL_THREAD_DETACH, as a plug-in reporting from its DllMain does: the writer's own
+    // exit runs it while the stop waits for the writer, and so may any other thread's that ends meanwhile.
+    exit_hook_dll hook;
+    ASSERT_NE(nullptr, hook.set);
+    seen_text seen;
+    ASSERT_TRUE(initialize_log());
+    log_set_debug_observer(&see, &seen);
+    hook.set([](void*) { say(log_level_error, "on the way out"); }, nullptr);
+    std::thread([] {}).join();  // logs while the logger runs
+    auto stopped = std::make_shared<event_handle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread([stopped] {
+        finalize_log();
+        SetEvent(stopped->get());
+    }).detach();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stopped->get(), 30000)) << "finalize_log() hangs";
+    hook.set(nullptr, nullptr);
+    // Queued from the first thread, then written straight to the sinks from the writer's own exit.
+    std::lock_guard<std::mutex> guard(seen.lock);
+    ASSERT_GE(seen.lines.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ("[EROR] on the way out", LogCapture::message_of(seen.lines[i])) << i;
+}
+
+TEST_F(Log, ALineLoggedOnAThreadsWayOutIsWrittenAndItsLinesFreed) {
+    // The thread's fiber-local callback has run when DLL_THREAD_DETACH logs: its line must still be written,
+    // and the lines made for it freed as those of any ended thread.
+    exit_hook_dll hook;
+    ASSERT_NE(nullptr, hook.set);
+    seen_text seen;
+    log_set_debug_observer(&see, &seen);
+    struct target {
+        slogger logger;
+        std::atomic<DWORD> thread{0};
+    } t;
+    ASSERT_TRUE(t.logger.slog_start());
+    hook.set([](void* context) {
+        auto& t = *static_cast<target*>(context);
+        if (GetCurrentThreadId() == t.thread) t.logger.push_line(log_level_error, log_to_ods, "on the way out\n", 15);
+    }, &t);
+    std::thread([&t] {
+        t.thread = GetCurrentThreadId();
+        t.logger.push_line(log_level_error, log_to_ods, "before\n", 7);
+    }).join();
+    hook.set(nullptr, nullptr);
+    EXPECT_TRUE(wait_until([&] { return seen.count("on the way out\n") == 1 && t.logger.listed_threads() == 0; },
+                           10000))
+        << seen.count("on the way out\n") << " written, " << t.logger.listed_threads() << " threads still listed";
+    t.logger.slog_stop();
+}
+
+TEST_F(Log, AFullQueueDropsLinesCountsThemAndSaysSoOnceThereIsRoom) {
+    // The sink blocks until released, while twice the queue's bound is logged: no call waits, the lines
+    // that fit are written in order, and one warning says how many were dropped.
+    struct gate {
+        event_handle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        seen_text seen;
+    } g;
+    ASSERT_TRUE(initialize_log());
+    log_set_debug_observer([](void* context, const char* text) {
+        auto& g = *static_cast<gate*>(context);
+        see(&g.seen, text);
+        SetEvent(g.entered.get());
+        WaitForSingleObject(g.open.get(), 30000);
+    }, &g);
+    say(log_level_error, "holds the writer");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g.entered.get(), 10000));
+    const std::string text(1000, 'x');
+    const int total = static_cast<int>(2 * slogger::kQueueBytes / text.size());
+    for (int i = 0; i < total; ++i) log_write_fmt(log_category_general, log_level_error, "f", "%d %s", i, text.c_str());
+    SetEvent(g.open.get());
+    // Room again once the writer has emptied a few blocks (a block holds 15 of these lines).
+    ASSERT_TRUE(wait_until([&] { return g.seen.size() > 100; }, 10000));
+    say(log_level_error, "after the room came back");
+    finalize_log();
+    const auto& lines = g.seen.lines;
+    ASSERT_GE(lines.size(), 103u);
+    EXPECT_EQ("[EROR] holds the writer", LogCapture::message_of(lines.front()));
+    const size_t written = lines.size() - 3;
+    for (size_t i = 0; i < written; ++i) {
+        ASSERT_EQ("[EROR] " + std::to_string(i) + " " + text, LogCapture::message_of(lines[i + 1])) << i;
+    }
+    EXPECT_EQ("[WARN] " + std::to_string(total - written) + " log lines were dropped: the log queue was full.",
+              LogCapture::message_of(lines[written + 1]));
+    EXPECT_EQ("[EROR] after the room came back", LogCapture::message_of(lines.back()));
+    // The bound's worth: all it holds, blocks partly filled included, and no more.
+    EXPECT_LT(written * text.size(), slogger::kQueueBytes);
+    EXPECT_GT(written * (text.size() + 100), slogger::kQueueBytes * 9 / 10) << written;
 }
 
 TEST_F(Log, TheLinesOfAThreadThatEndedAreFreedOnceWritten) {
