@@ -152,10 +152,10 @@ void queue_line(slogger& logger, uint32_t level, uint32_t log_to, const char* li
         size_t note_length = 0;
         const bool queued =
             dropped == 0 ||
-            format_own_line(note, &note_length, log_level_warn, "log_write_fmt",
-                            "%llu log lines were dropped: the log queue was full.",
-                            static_cast<unsigned long long>(dropped)) &&
-            logger.try_push_line(log_level_warn, log_to, note, note_length);
+            (format_own_line(note, &note_length, log_level_warn, "log_write_fmt",
+                             "%llu log lines were dropped: the log queue was full.",
+                             static_cast<unsigned long long>(dropped)) &&
+             logger.try_push_line(log_level_warn, log_to, note, note_length));
         if (!queued) {
             logger.put_back_dropped_lines(dropped);
         }

@@ -20,6 +20,20 @@ constexpr DWORD kGatherMs = 1;
 // missing after this lost its thread in between (terminated, or suspended):
 // the writer goes on without it, and writes it whenever it comes.
 constexpr ULONGLONG kMissingLineMs = 1000;
+// How often the writer looks whether threads with nothing to write still run.
+constexpr ULONGLONG kSweepMs = 1000;
+
+// Whether the thread has ended. An id that names no thread any more is of an
+// ended one; one taken again by a new thread keeps its lines until that ends.
+bool thread_gone(DWORD thread_id) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, thread_id);
+    if (thread == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    const bool gone = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return gone;
+}
 }  // namespace
 
 slogger::thread_lines::~thread_lines() {
@@ -207,6 +221,7 @@ slogger::thread_lines* slogger::this_thread_lines(bool& past_callback) {
     }
     std::unique_ptr<thread_lines> made(new thread_lines);
     made->owner = this;
+    made->thread_id = GetCurrentThreadId();
     made->head = made->tail = first;
     thread_lines* lines = made.get();
     {
@@ -306,14 +321,38 @@ bool slogger::update_threads() {
     // here on nothing throws, so _reading never keeps a thread freed below.
     _reading.reserve(_threads.size());
     _reading.clear();
+    const ULONGLONG now = GetTickCount64();
+    const bool sweep = now - _last_sweep >= kSweepMs;
+    if (sweep) {
+        _last_sweep = now;
+    }
     for (size_t i = 0; i < _threads.size();) {
         thread_lines& lines = *_threads[i];
         // Its thread's last line was published before the thread ended.
-        const bool ended = lines.ended.load(std::memory_order_acquire);
-        const bool unread = look(lines);
+        bool ended = lines.ended.load(std::memory_order_acquire);
+        bool unread = look(lines);
+        if (!ended && !unread && sweep && thread_gone(lines.thread_id)) {
+            lines.ended.store(true, std::memory_order_relaxed);
+            lines.swept = true;
+            ended = true;
+            unread = look(lines);  // what it published before it ended
+        }
+        if (ended && !unread && lines.swept) {
+            // The dead thread's fiber-local data still points at its lines,
+            // and freeing the slot calls back with them: the small record
+            // stays until then, its block goes now.
+            try {
+                _retired.reserve(_retired.size() + 1);
+            } catch (const std::exception&) {
+                unread = true;  // kept listed; tried again next round
+            }
+        }
         if (ended && !unread) {
             give_back_block(lines.head);  // its last block: peek() gave back the others
             lines.head = nullptr;
+            if (lines.swept) {
+                _retired.push_back(std::move(_threads[i]));  // within the reserve
+            }
             _threads[i] = std::move(_threads.back());
             _threads.pop_back();
         } else {

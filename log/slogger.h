@@ -115,12 +115,14 @@ private:
         thread_lines& operator=(const thread_lines&) = delete;
 
         slogger* owner = nullptr;
+        DWORD thread_id = 0;
         line_block* tail = nullptr;  // the thread's own
         // The writer's own, apart from the thread's by a cache line.
         alignas(64) line_block* head = nullptr;
         size_t read = 0;     // bytes of head handed to the sinks
         size_t visible = 0;  // bytes of head the writer knows to be published
         std::atomic<bool> ended{false};  // the thread has exited: no more lines
+        bool swept = false;  // ended by the writer's look, not by a callback (writer only)
     };
     // Emptied blocks kept for reuse; more are given back to the heap.
     static constexpr size_t kSpareBlocks = 8;
@@ -151,7 +153,11 @@ private:
     // Brings the writer's list of threads up to date, looks at what each has
     // published since, and frees the lines of threads that have ended and
     // have nothing left to write.
-    // Whether a thread has a line the writer has not written.
+    // Whether a thread has a line the writer has not written. At most once
+    // a second (and only in rounds the writer makes anyway), also looks
+    // whether the threads with nothing to write still run: a thread whose
+    // first line came on its way out, after its fiber-local callbacks, has
+    // lines that no callback ends.
     bool update_threads();
     // Looks at how far the thread has filled its oldest block: once a round,
     // since the thread writes that count with every line. Whether a line is
@@ -192,6 +198,9 @@ private:
     std::atomic<size_t> _blocks_in_use{0};
     boost::mutex _threads_lock;  // guards _threads
     std::vector<std::unique_ptr<thread_lines>> _threads;
+    // Lines of threads the sweep found ended, their blocks given back (see
+    // update_threads()); kept until the fiber-local slot is freed.
+    std::vector<std::unique_ptr<thread_lines>> _retired;
     boost::mutex _spare_lock;  // guards _spare
     std::vector<line_block*> _spare;
     std::unique_ptr<boost::thread> _thread;
@@ -202,6 +211,7 @@ private:
     alignas(64) std::vector<thread_lines*> _reading;
     uint64_t _next_number = 0;
     ULONGLONG _missing_since = 0;
+    ULONGLONG _last_sweep = 0;
 
     // Owned by the writer thread while it runs; _file_lock lets another thread
     // switch the file on (open_log_file) without racing it.
