@@ -18,9 +18,12 @@ int main(int argc, char** argv) {
     for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
         // Without a tick, one timed wait for the whole run: its time-out is the run's end.
         const DWORD left = static_cast<DWORD>(end - now);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, tick_ms != 0 && tick_ms < left ? tick_ms : left, QS_ALLINPUT);
+        const DWORD woke =
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, tick_ms != 0 && tick_ms < left ? tick_ms : left, QS_ALLINPUT);
+        // As a careful waiter does: the queue is looked at only when input
+        // came, and without yielding (each is a wineserver request).
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (woke == WAIT_OBJECT_0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
             DispatchMessageW(&msg);
         }
     }

@@ -116,16 +116,16 @@ for r in $(seq 1 "$rounds"); do
     echo "[bench]   footprint floors" >&2
     run mem.$r "$build/bin/footprint_baseline.exe" --steps window,tray,update,threads
     if [ $have_agent -eq 1 ]; then
-        # One agent at a time (a second one in the session refuses to run);
-        # the floors sleep beside the first.
-        echo "[bench]   idle wake-ups: the agent with the reference and with a silent plug-in, beside two floors (${idle_s} s each)" >&2
+        # The two floors together, then one agent at a time (a second one in
+        # the session refuses to run). Beside an agent the floor with a tick
+        # counted up to 5 wake-ups a second instead of 2.
+        echo "[bench]   idle wake-ups: two floors, then the agent with the reference and with a silent plug-in (${idle_s} s each)" >&2
         idle_run() { "$here/bench/idle_wakeups.sh" "$@"; }
         idle_run floor $idle_settle_s $idle_s floor "$(win "$build/bin/idle_floor.exe")" >"$raw/idle-floor.$r.part" &
         floor_pid=$!
-        idle_run tick $idle_settle_s $idle_s floor "$(win "$build/bin/idle_floor.exe")" 1000 >"$raw/idle-tick.$r.part" &
-        tick_pid=$!
+        idle_run tick $idle_settle_s $idle_s floor "$(win "$build/bin/idle_floor.exe")" 1000 >"$raw/idle-tick.$r.part"
+        wait $floor_pid
         idle_run reference $idle_settle_s $idle_s agent "$(win "$build/bin/TalvernTray.exe")" "" >"$raw/idle-reference.$r.part"
-        wait $floor_pid $tick_pid
         idle_run silent $idle_settle_s $idle_s agent "$agent" "count=0" >"$raw/idle-silent.$r.part"
         cat "$raw"/idle-*.$r.part >"$raw/idle.$r.out"
         echo "[bench]   agent: delivery rate and footprint (2 x $events events, ${idle_s} s idle)" >&2
