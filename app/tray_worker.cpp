@@ -3,6 +3,7 @@
 #include "app/talvern_tray.h"
 
 #include "log/log.h"
+#include "base/thread_name.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ bool TalvernTray::on_pnp_event(void* context, pnp_info* info) {
 }
 
 void TalvernTray::tray_worker() {
+    name_this_thread(L"TalvernWorker");
     if (_stop) {
         log_worker_returned();
         return;

@@ -43,7 +43,8 @@ int main() {
     log_set_debug_observer(&discard, nullptr);
 
     auto none = [] {};
-    // The writer polls every 100 ms and has no drain signal: a second is ten polls.
+    // The writer has no drain signal: a second is far more than it needs to
+    // write a burst and fall asleep again.
     auto drained = [] { Sleep(1000); };
     std::printf("log_baseline_printf %.1f ns\n",
                 bench_median_of(kBursts, [] { return baseline_ns(kQueuedCalls); }, none));

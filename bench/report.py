@@ -291,6 +291,22 @@ def main():
           ("burst", "mem_start_working_set_kb"), "KB", "(baseline: after start)")
     t.row(f"agent idle CPU over {idle} s", ("burst", "idle_cpu_ms"), ("burst", "sleeper_idle_cpu_ms"), "ms",
           f"< 1% of one core ({idle * 10} ms)", "abs_max", idle * 10)
+    # Idle wake-ups: context switches of every thread of the process, read
+    # from Linux, over the idle span 7 s after the start.
+    idle_keys = sorted(read_figures(a.raw, "idle", a.rounds).keys())
+    for label, plugin, target, limit, floor in (
+            ("reference", "the reference plug-in", "<= 1.5 /s", 1.5, ("idle", "idle_tick_per_s")),
+            ("silent", "a silent plug-in", "<= 0.2 /s", 0.2, ("idle", "idle_floor_per_s"))):
+        floor_text = "a message wait timing out every second" if label == "reference" else "a message wait"
+        t.row(f"agent idle wake-ups over {idle} s, {plugin}", ("idle", f"idle_{label}_per_s"), floor, "/s",
+              f"{target} (baseline: {floor_text})", "abs_max", limit)
+        prefix = f"idle_{label}_thread_"
+        for key in (k for k in idle_keys if k.startswith(prefix)):
+            t.row(f"  thread {key[len(prefix):-len('_per_s')]}", ("idle", key), None, "/s", "(report)")
+        t.row(f"agent CPU over the same {idle} s, {plugin}", ("idle", f"idle_{label}_cpu_ms"), None, "ms",
+              "0 within the clock's resolution (10 ms)", "abs_max", 10)
+    t.row("  floor: a Wine process asleep in a message wait", ("idle", "idle_floor_per_s"), None, "/s", "(report)")
+    t.row("  floor: the same wait timing out every second", ("idle", "idle_tick_per_s"), None, "/s", "(report)")
 
     for name in ("latency", "burst", "refresh"):
         for r in range(1, a.rounds + 1):

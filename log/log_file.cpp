@@ -15,6 +15,8 @@
 namespace {
 // The stamped name, extension included, in wide characters with terminator.
 constexpr size_t kStampedNameChars = 64;
+// Numbers tried for the rotations of one second (at 60,000 lines a file).
+constexpr unsigned kMaxStampNumber = 999;
 const char kRotateFailed[] = "rotate_log_file() failed.";
 }  // namespace
 
@@ -34,13 +36,24 @@ bool slogger::rotate_log_file(const wchar_t* path) {
                                    now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, extension.c_str()))) {
             return false;
         }
+        // A file can fill within the second its predecessor was rotated in:
+        // a stamped name that is taken gets a number, "<stamp>-1", "-2", ...
+        const std::wstring folder_and_name = extract_last_tokenw(file_path.c_str(), L".", true) + L".";
+        for (unsigned number = 1; is_file_exists((folder_and_name + stamped).c_str()); ++number) {
+            if (number > kMaxStampNumber ||
+                FAILED(StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u-%u.%s", now.wYear,
+                                       now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, number,
+                                       extension.c_str()))) {
+                return false;  // the file stays open and in use
+            }
+        }
         if (_log_file) {
             std::string ansi_stamped;
             wcs_to_ansi(stamped, ansi_stamped);  // the logger cannot log its own failure
             write_to_file(_log_file.get(), "> log ratating. %s", ansi_stamped.c_str());
             close_log_file();
         }
-        const std::wstring rotated = extract_last_tokenw(file_path.c_str(), L".", true) + L"." + stamped;
+        const std::wstring rotated = folder_and_name + stamped;
         if (!MoveFileW(file_path.c_str(), rotated.c_str())) {
             return false;
         }

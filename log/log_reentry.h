@@ -1,7 +1,7 @@
 // Marks a thread as being inside the logger (the log call, or the writer
 // thread). A log call made from there (a helper's failure message, a sink, an
-// observer) is dropped: it would recurse, or wait for ever on the log lock that
-// finalize_log() holds while it joins the writer.
+// observer) is dropped: it would recurse, or, on the writer thread, queue a
+// line behind the one being written.
 #pragma once
 
 bool log_thread_in_logger();

@@ -10,9 +10,9 @@
 #include "log/debug_sink.h"
 #include "log/log.h"
 #include "log/log_reentry.h"
+#include "base/thread_name.h"
 
 namespace {
-constexpr DWORD kIdlePollMs = 100;
 constexpr size_t kGatherLines = 2048;
 constexpr DWORD kGatherMs = 1;
 // How long the writer waits for a numbered line while later ones are queued.
@@ -20,17 +20,35 @@ constexpr DWORD kGatherMs = 1;
 // missing after this lost its thread in between (terminated, or suspended):
 // the writer goes on without it, and writes it whenever it comes.
 constexpr ULONGLONG kMissingLineMs = 1000;
+// How often the writer looks whether threads with nothing to write still run.
+constexpr ULONGLONG kSweepMs = 1000;
+
+// Whether the thread has ended. An id that names no thread any more is of an
+// ended one; one taken again by a new thread keeps its lines until that ends.
+bool thread_gone(DWORD thread_id) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, thread_id);
+    if (thread == nullptr) {
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    const bool gone = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return gone;
+}
 }  // namespace
 
 slogger::thread_lines::~thread_lines() {
     for (line_block* block = head; block != nullptr;) {
         line_block* next = block->next.load();
+        owner->_blocks_in_use.fetch_sub(1);
         delete block;
         block = next;
     }
 }
 
-slogger::slogger() : _slot(FlsAlloc(&slogger::thread_ended)) {
+slogger::slogger()
+    : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      _slot(FlsAlloc(&slogger::thread_ended)),
+      _past_callback_slot(TlsAlloc()) {
     _spare.reserve(kSpareBlocks);  // keeping an emptied block never allocates
 }
 
@@ -40,6 +58,9 @@ slogger::~slogger() {
     if (_slot != FLS_OUT_OF_INDEXES) {
         FlsFree(_slot);  // no thread's exit looks at its lines after this
     }
+    if (_past_callback_slot != TLS_OUT_OF_INDEXES) {
+        TlsFree(_past_callback_slot);
+    }
     for (line_block* block : _spare) {
         delete block;
     }
@@ -47,7 +68,7 @@ slogger::~slogger() {
 }
 
 bool slogger::slog_start() {
-    if (_thread || _slot == FLS_OUT_OF_INDEXES) {
+    if (_thread || _slot == FLS_OUT_OF_INDEXES || !_wake) {
         return false;
     }
     _stop = false;
@@ -65,6 +86,7 @@ void slogger::slog_stop() {
         return;
     }
     _stop = true;
+    SetEvent(_wake.get());
     if (_thread) {
         _thread->join();
         _thread.reset();
@@ -73,18 +95,63 @@ void slogger::slog_stop() {
     close_log_file();
 }
 
-void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
+bool slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
+    if (try_push_line(level, log_to, line, length)) {
+        return true;
+    }
+    _dropped_lines.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
+uint64_t slogger::dropped_lines() const {
+    return _dropped_lines.load(std::memory_order_relaxed);
+}
+
+uint64_t slogger::take_dropped_lines() {
+    return _dropped_lines.exchange(0);
+}
+
+bool slogger::has_room_for_lines(size_t first_length, size_t second_length) {
+    const size_t bytes = 2 * (sizeof(line_header) + 1) + first_length + second_length;
+    if (_slot != FLS_OUT_OF_INDEXES) {
+        // The calling thread alone fills its last block.
+        if (const auto* mine = static_cast<const thread_lines*>(FlsGetValue(_slot))) {
+            if (line_block::kCapacity - mine->tail->used.load(std::memory_order_relaxed) >= bytes) {
+                return true;
+            }
+        }
+    }
+    return _blocks_in_use.load(std::memory_order_relaxed) < kQueueBlocks;
+}
+
+void slogger::put_back_dropped_lines(uint64_t count) {
+    _dropped_lines.fetch_add(count, std::memory_order_relaxed);
+}
+
+size_t slogger::listed_threads() {
+    boost::lock_guard<boost::mutex> guard(_threads_lock);
+    return _threads.size();
+}
+
+bool slogger::try_push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
     const size_t room = line_block::kCapacity - sizeof(line_header) - 1;
     if (length > room) {
         length = room;
     }
     const size_t bytes = sizeof(line_header) + length + 1;
 
-    thread_lines* mine = this_thread_lines();
+    bool past_callback = false;
+    thread_lines* mine = this_thread_lines(past_callback);
+    if (mine == nullptr) {
+        return false;  // the queue is full
+    }
     line_block* block = mine->tail;
     size_t used = block->used.load(std::memory_order_relaxed);
     if (line_block::kCapacity - used < bytes) {
         line_block* fresh = take_block();
+        if (fresh == nullptr) {
+            return false;  // the queue is full
+        }
         block->next.store(fresh, std::memory_order_release);  // block is complete
         mine->tail = fresh;
         block = fresh;
@@ -102,21 +169,67 @@ void slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_
     memcpy(at + sizeof(header), line, length);
     at[sizeof(header) + length] = '\0';
     block->used.store(used + bytes, std::memory_order_release);
+    if (past_callback) {
+        mine->ended.store(true, std::memory_order_release);  // its one line is in
+    }
+    wake_writer();
+    return true;
 }
 
-slogger::thread_lines* slogger::this_thread_lines() {
+void slogger::wake_writer() {
+    // Orders the line's publication before the look at _asleep; the writer
+    // orders its _asleep before its last look at the lines. One of the two
+    // sees the other: the line is found, or the writer is signalled.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (_asleep.load(std::memory_order_relaxed) && _asleep.exchange(false)) {
+        SetEvent(_wake.get());
+    }
+}
+
+void slogger::sleep_until_woken() {
+    _asleep.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    bool unread = true;
+    try {
+        unread = update_threads();
+    } catch (const std::exception&) {
+        // look again rather than sleep
+    }
+    if (!unread && !_stop) {
+        WaitForSingleObject(_wake.get(), INFINITE);
+    }
+    _asleep.store(false, std::memory_order_relaxed);
+}
+
+slogger::thread_lines* slogger::this_thread_lines(bool& past_callback) {
     if (_slot == FLS_OUT_OF_INDEXES) {
         throw std::bad_alloc();
     }
     if (void* known = FlsGetValue(_slot)) {
         return static_cast<thread_lines*>(known);
     }
+    // A thread that logs on its exit path after its fiber-local callback ran
+    // (from a DLL's DLL_THREAD_DETACH, or a thread_local's destructor) has no
+    // lines any more, and no callback would end new ones: each such line gets
+    // lines of its own, ended as soon as it is in.
+    const DWORD last_error = GetLastError();  // TlsGetValue() clears it
+    past_callback = _past_callback_slot != TLS_OUT_OF_INDEXES && TlsGetValue(_past_callback_slot) != nullptr;
+    SetLastError(last_error);
+    line_block* first = take_block();
+    if (first == nullptr) {
+        return nullptr;  // the queue is full
+    }
     std::unique_ptr<thread_lines> made(new thread_lines);
-    made->head = made->tail = take_block();
+    made->owner = this;
+    made->thread_id = GetCurrentThreadId();
+    made->head = made->tail = first;
     thread_lines* lines = made.get();
     {
         boost::lock_guard<boost::mutex> guard(_threads_lock);
         _threads.push_back(std::move(made));
+    }
+    if (past_callback) {
+        return lines;
     }
     if (!FlsSetValue(_slot, lines)) {
         lines->ended = true;  // never found again: the writer frees it
@@ -127,11 +240,28 @@ slogger::thread_lines* slogger::this_thread_lines() {
 
 void WINAPI slogger::thread_ended(void* lines) {
     if (lines != nullptr) {
-        static_cast<thread_lines*>(lines)->ended.store(true, std::memory_order_release);
+        thread_lines* ended = static_cast<thread_lines*>(lines);
+        slogger* owner = ended->owner;
+        if (owner->_past_callback_slot != TLS_OUT_OF_INDEXES) {
+            TlsSetValue(owner->_past_callback_slot, owner);  // later lines of this thread: see above
+        }
+        ended->ended.store(true, std::memory_order_release);
+        ended->owner->wake_writer();  // so that an idle writer frees its lines
     }
 }
 
 slogger::line_block* slogger::take_block() {
+    if (_blocks_in_use.fetch_add(1) >= kQueueBlocks) {
+        _blocks_in_use.fetch_sub(1);
+        return nullptr;
+    }
+    struct uncount {  // unless the block is had
+        std::atomic<size_t>& count;
+        bool had = false;
+        ~uncount() {
+            if (!had) count.fetch_sub(1);
+        }
+    } counted{_blocks_in_use};
     {
         boost::lock_guard<boost::mutex> guard(_spare_lock);
         if (!_spare.empty()) {
@@ -139,13 +269,17 @@ slogger::line_block* slogger::take_block() {
             _spare.pop_back();
             block->used.store(0, std::memory_order_relaxed);
             block->next.store(nullptr, std::memory_order_relaxed);
+            counted.had = true;
             return block;
         }
     }
-    return new line_block;
+    line_block* block = new line_block;
+    counted.had = true;
+    return block;
 }
 
 void slogger::give_back_block(line_block* block) {
+    _blocks_in_use.fetch_sub(1);
     try {
         boost::lock_guard<boost::mutex> guard(_spare_lock);
         if (_spare.size() < kSpareBlocks) {
@@ -159,15 +293,17 @@ void slogger::give_back_block(line_block* block) {
 
 void slogger::slog_thread() {
     log_reentry_guard writer_thread;  // nothing on this thread may log
+    name_this_thread(L"TalvernLog");
     while (!_stop) {
         size_t written = 0;
+        bool failed = false;
         try {
             written = write_queued();
         } catch (const std::exception&) {
-            // the lines stay queued for the next round
+            failed = true;  // the lines stay queued for the next round
         }
-        if (written == 0 && _missing_since == 0) {
-            Sleep(kIdlePollMs);
+        if (!failed && written == 0 && _missing_since == 0) {
+            sleep_until_woken();
         } else if (written < kGatherLines) {
             // A few lines at a time, or a line still being queued: while more
             // keep coming, let them gather for a moment rather than wake for
@@ -178,27 +314,54 @@ void slogger::slog_thread() {
     drain_queue();
 }
 
-void slogger::update_threads() {
+bool slogger::update_threads() {
+    bool unread_anywhere = false;
     boost::lock_guard<boost::mutex> guard(_threads_lock);
     // Room for every thread, in the vector of earlier rounds as a rule: from
     // here on nothing throws, so _reading never keeps a thread freed below.
     _reading.reserve(_threads.size());
     _reading.clear();
+    const ULONGLONG now = GetTickCount64();
+    const bool sweep = now - _last_sweep >= kSweepMs;
+    if (sweep) {
+        _last_sweep = now;
+    }
     for (size_t i = 0; i < _threads.size();) {
         thread_lines& lines = *_threads[i];
         // Its thread's last line was published before the thread ended.
-        const bool ended = lines.ended.load(std::memory_order_acquire);
-        const bool unread = look(lines);
+        bool ended = lines.ended.load(std::memory_order_acquire);
+        bool unread = look(lines);
+        if (!ended && !unread && sweep && thread_gone(lines.thread_id)) {
+            lines.ended.store(true, std::memory_order_relaxed);
+            lines.swept = true;
+            ended = true;
+            unread = look(lines);  // what it published before it ended
+        }
+        if (ended && !unread && lines.swept) {
+            // The dead thread's fiber-local data still points at its lines,
+            // and freeing the slot calls back with them: the small record
+            // stays until then, its block goes now.
+            try {
+                _retired.reserve(_retired.size() + 1);
+            } catch (const std::exception&) {
+                unread = true;  // kept listed; tried again next round
+            }
+        }
         if (ended && !unread) {
             give_back_block(lines.head);  // its last block: peek() gave back the others
             lines.head = nullptr;
+            if (lines.swept) {
+                _retired.push_back(std::move(_threads[i]));  // within the reserve
+            }
             _threads[i] = std::move(_threads.back());
             _threads.pop_back();
         } else {
+            unread_anywhere = unread_anywhere || unread;
             _reading.push_back(&lines);
             ++i;
         }
     }
+    return unread_anywhere;
 }
 
 bool slogger::look(thread_lines& lines) {

@@ -6,7 +6,8 @@
 # table shows the median and the range of each, the ratio is the median of
 # the rounds' ratios. It also draws docs/delivery-latency.png.
 #   scripts/bench.sh [--quick] [--rounds N]
-#     --quick: one round, fewer events, 5 s idle instead of 30 s, the picture
+#     --quick: one round, fewer events, 5 s idle instead of 30 s (the idle
+#              CPU and the idle wake-ups), the picture
 #              into build/bench/ only
 # The raw outputs stay in build/bench/ (<name>.<round>.out).
 set -uo pipefail
@@ -27,7 +28,7 @@ done
 if [ ! -f "$build/CMakeCache.txt" ]; then
     "$here/scripts/build.sh" >/dev/null || exit 1
 fi
-cmake --build "$build" --target bench load_service -j2 -- --no-print-directory >/dev/null || exit 1
+cmake --build "$build" --target bench load_service talvern_reference_plugin -j2 -- --no-print-directory >/dev/null || exit 1
 have_agent=0
 if cmake --build "$build" --target talvern_load_agent -j2 -- --no-print-directory >/dev/null 2>&1; then
     have_agent=1
@@ -75,6 +76,7 @@ floor_and_agent() {
 events=10000
 refreshes=300
 idle_s=30
+idle_settle_s=7  # from the agent's start to the idle span
 # Device events come seconds apart, so each one finds the agent's worker
 # asleep on its condition; the paced delivery runs leave a gap to match.
 gap_ms=2
@@ -114,6 +116,18 @@ for r in $(seq 1 "$rounds"); do
     echo "[bench]   footprint floors" >&2
     run mem.$r "$build/bin/footprint_baseline.exe" --steps window,tray,update,threads
     if [ $have_agent -eq 1 ]; then
+        # The two floors together, then one agent at a time (a second one in
+        # the session refuses to run). Beside an agent the floor with a tick
+        # counted up to 5 wake-ups a second instead of 2.
+        echo "[bench]   idle wake-ups: two floors, then the agent with the reference and with a silent plug-in (${idle_s} s each)" >&2
+        idle_run() { "$here/bench/idle_wakeups.sh" "$@"; }
+        idle_run floor $idle_settle_s $idle_s floor "$(win "$build/bin/idle_floor.exe")" >"$raw/idle-floor.$r.part" &
+        floor_pid=$!
+        idle_run tick $idle_settle_s $idle_s floor "$(win "$build/bin/idle_floor.exe")" 1000 >"$raw/idle-tick.$r.part"
+        wait $floor_pid
+        idle_run reference $idle_settle_s $idle_s agent "$(win "$build/bin/TalvernTray.exe")" "" >"$raw/idle-reference.$r.part"
+        idle_run silent $idle_settle_s $idle_s agent "$agent" "count=0" >"$raw/idle-silent.$r.part"
+        cat "$raw"/idle-*.$r.part >"$raw/idle.$r.out"
         echo "[bench]   agent: delivery rate and footprint (2 x $events events, ${idle_s} s idle)" >&2
         run burst.$r "$build/bin/load_service.exe" --agent "$agent" --script "count=$events;batches=2" \
             --batches 2 --expect $events --threads 1 --drain-ms 3000 --idle-cpu-s $idle_s --timeout-s 600

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -20,7 +22,6 @@ namespace {
 // Before any test: a fresh process's settings, and a console (the console sink takes stdout at its first line).
 const uint32_t fresh_level = log_get_level(), fresh_targets = log_get_targets();
 const bool have_console = (FreeConsole(), AllocConsole() != FALSE);
-const char rotate_failed[] = "rotate_log_file() failed.";
 
 void say(uint32_t level, const char* text) { log_write_fmt(log_category_general, level, "f", "%s", text); }
 
@@ -152,7 +153,7 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
     ASSERT_TRUE(initialize_log());
     log_set_debug_observer([](void* context, const char* text) {
         static_cast<gate*>(context)->lines.emplace_back(text);
-        say(log_level_error, "from inside the logger");  // would wait for ever on the lock finalize_log() holds
+        say(log_level_error, "from inside the logger");  // dropped: the writer must not queue behind itself
         WaitForSingleObject(static_cast<gate*>(context)->open.get(), 10000);
     }, &g);
     // Four threads take turns, line by line, so that the order of all lines is known; each queues
@@ -178,6 +179,160 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
         const std::string expected = "t" + std::to_string(n % kThreads) + " " + std::to_string(n / kThreads);
         ASSERT_EQ("[EROR] " + expected, LogCapture::message_of(g.lines[n])) << "line " << n;
     }
+}
+
+TEST_F(Log, AnIdleWriterWakesForEachLine) {
+    // The writer sleeps while nothing is queued; a line queued then must reach its sink while the
+    // logger still runs, not only at the drain of the stop.
+    struct seen_text {
+        std::mutex lock;
+        std::vector<std::string> lines;
+    } seen;
+    log_set_debug_observer([](void* context, const char* text) {
+        auto& s = *static_cast<seen_text*>(context);
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.lines.emplace_back(text);
+    }, &seen);
+    slogger logger;
+    ASSERT_TRUE(logger.slog_start());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(wait_until([&] { return logger.writer_asleep(); }, 10000)) << i;
+        const std::string text = "line " + std::to_string(i) + "\n";
+        logger.push_line(log_level_error, log_to_ods, text.c_str(), text.size());
+        ASSERT_TRUE(wait_until([&] {
+            std::lock_guard<std::mutex> guard(seen.lock);
+            return seen.lines.size() == size_t(i + 1) && seen.lines.back() == text;
+        }, 10000)) << "line " << i << " still queued";
+    }
+    logger.slog_stop();
+}
+
+namespace {
+// thread_exit_hook.dll: calls a hook on every thread's exit path (DLL_THREAD_DETACH).
+using exit_hook = void (*)(void* context);
+struct exit_hook_dll {
+    module_handle dll{LoadLibraryW(L"thread_exit_hook.dll")};
+    void (*set)(exit_hook, void*) = dll ? reinterpret_cast<void (*)(exit_hook, void*)>(
+                                               reinterpret_cast<void*>(GetProcAddress(dll.get(), "set_thread_exit_hook")))
+                                         : nullptr;
+    ~exit_hook_dll() {
+        if (set != nullptr) set(nullptr, nullptr);
+    }
+};
+
+struct seen_text {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    size_t size() {
+        std::lock_guard<std::mutex> guard(lock);
+        return lines.size();
+    }
+    size_t count(const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::count(lines.begin(), lines.end(), text);
+    }
+};
+void see(void* seen, const char* text) {
+    auto& s = *static_cast<seen_text*>(seen);
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.lines.emplace_back(text);
+}
+}  // namespace
+
+TEST_F(Log, StopReturnsWhileThreadsLogOnTheirWayOut) {
+    // A DLL that logs from DLL_THREAD_DETACH, as a plug-in reporting from its DllMain does: the writer's own
+    // exit runs it while the stop waits for the writer, and so may any other thread's that ends meanwhile.
+    exit_hook_dll hook;
+    ASSERT_NE(nullptr, hook.set);
+    seen_text seen;
+    ASSERT_TRUE(initialize_log());
+    log_set_debug_observer(&see, &seen);
+    hook.set([](void*) { say(log_level_error, "on the way out"); }, nullptr);
+    std::thread([] {}).join();  // logs while the logger runs
+    auto stopped = std::make_shared<event_handle>(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread([stopped] {
+        finalize_log();
+        SetEvent(stopped->get());
+    }).detach();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stopped->get(), 30000)) << "finalize_log() hangs";
+    hook.set(nullptr, nullptr);
+    // Queued from the first thread, then written straight to the sinks from the writer's own exit.
+    std::lock_guard<std::mutex> guard(seen.lock);
+    ASSERT_GE(seen.lines.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ("[EROR] on the way out", LogCapture::message_of(seen.lines[i])) << i;
+}
+
+TEST_F(Log, ALineLoggedOnAThreadsWayOutIsWrittenAndItsLinesFreed) {
+    // DLL_THREAD_DETACH logs after the thread's fiber-local callback has run: the line must still be written,
+    // and the lines made for it freed as those of any ended thread; for a thread that logged before (its
+    // callback ran), and for one whose first line this is (no callback ever knew it).
+    exit_hook_dll hook;
+    ASSERT_NE(nullptr, hook.set);
+    seen_text seen;
+    log_set_debug_observer(&see, &seen);
+    struct target {
+        slogger logger;
+        std::atomic<DWORD> threads[2] = {{0}, {0}};
+    } t;
+    ASSERT_TRUE(t.logger.slog_start());
+    hook.set([](void* context) {
+        auto& t = *static_cast<target*>(context);
+        if (GetCurrentThreadId() == t.threads[0] || GetCurrentThreadId() == t.threads[1]) {
+            t.logger.push_line(log_level_error, log_to_ods, "on the way out\n", 15);
+        }
+    }, &t);
+    std::thread([&t] {
+        t.threads[0] = GetCurrentThreadId();
+        t.logger.push_line(log_level_error, log_to_ods, "before\n", 7);
+    }).join();
+    std::thread([&t] { t.threads[1] = GetCurrentThreadId(); }).join();
+    hook.set(nullptr, nullptr);
+    // Lines from this thread keep the writer going: it looks at ended threads only in rounds it makes anyway.
+    EXPECT_TRUE(wait_until([&] {
+        t.logger.push_line(log_level_error, 0, "round\n", 6);
+        return seen.count("on the way out\n") == 2 && t.logger.listed_threads() == 1;
+    }, 10000)) << seen.count("on the way out\n") << " written, " << t.logger.listed_threads() << " threads listed";
+    t.logger.slog_stop();
+}
+
+TEST_F(Log, AFullQueueDropsLinesCountsThemAndSaysSoOnceThereIsRoom) {
+    // The sink blocks until released, while twice the queue's bound is logged: no call waits, the lines
+    // that fit are written in order, and one warning says how many were dropped.
+    struct gate {
+        event_handle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        seen_text seen;
+    } g;
+    ASSERT_TRUE(initialize_log());
+    log_set_debug_observer([](void* context, const char* text) {
+        auto& g = *static_cast<gate*>(context);
+        see(&g.seen, text);
+        SetEvent(g.entered.get());
+        WaitForSingleObject(g.open.get(), 30000);
+    }, &g);
+    say(log_level_error, "holds the writer");
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g.entered.get(), 10000));
+    const std::string text(1000, 'x');
+    const int total = static_cast<int>(2 * slogger::kQueueBytes / text.size());
+    for (int i = 0; i < total; ++i) log_write_fmt(log_category_general, log_level_error, "f", "%d %s", i, text.c_str());
+    SetEvent(g.open.get());
+    // Room again once the writer has emptied a few blocks (a block holds 15 of these lines).
+    ASSERT_TRUE(wait_until([&] { return g.seen.size() > 100; }, 10000));
+    say(log_level_error, "after the room came back");
+    finalize_log();
+    const auto& lines = g.seen.lines;
+    ASSERT_GE(lines.size(), 103u);
+    EXPECT_EQ("[EROR] holds the writer", LogCapture::message_of(lines.front()));
+    const size_t written = lines.size() - 3;
+    for (size_t i = 0; i < written; ++i) {
+        ASSERT_EQ("[EROR] " + std::to_string(i) + " " + text, LogCapture::message_of(lines[i + 1])) << i;
+    }
+    EXPECT_EQ("[WARN] " + std::to_string(total - written) + " log lines were dropped: the log queue was full.",
+              LogCapture::message_of(lines[written + 1]));
+    EXPECT_EQ("[EROR] after the room came back", LogCapture::message_of(lines.back()));
+    // The bound's worth: all it holds, blocks partly filled included, and no more.
+    EXPECT_LT(written * text.size(), slogger::kQueueBytes);
+    EXPECT_GT(written * (text.size() + 100), slogger::kQueueBytes * 9 / 10) << written;
 }
 
 TEST_F(Log, TheLinesOfAThreadThatEndedAreFreedOnceWritten) {
@@ -272,41 +427,81 @@ TEST_F(Log, SwitchingTheFileOnMovesAnOldFileAwayFirst) {
     EXPECT_EQ(line("[EROR] ", "new run"), read_file(path));
 }
 
-TEST_F(Log, RotationAfter60000LinesRetriesEveryLineWhileTheRotatedNameIsTaken) {
+namespace {
+// Takes every name a rotation of dir's agent.log could pick in the next two minutes.
+std::vector<std::wstring> take_rotated_names(const temp_dir& dir) {
+    std::vector<std::wstring> taken;
+    for (int s = -1; s <= 120; ++s) {
+        taken.push_back(dir.file(L"agent." + widen(stamp(s)) + L".log"));
+        file_handle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    }
+    return taken;
+}
+
+// The files of dir other than agent.log and the taken names, sorted.
+std::vector<std::string> rotated_names(const temp_dir& dir, const std::vector<std::wstring>& taken) {
+    std::vector<std::string> out;
+    for (const auto& name : names(dir)) {
+        const bool was_taken = std::any_of(taken.begin(), taken.end(), [&](const std::wstring& t) {
+            return t == dir.file(widen(name));
+        });
+        if (name != "agent.log" && !was_taken) out.push_back(name);
+    }
+    return out;
+}
+}  // namespace
+
+TEST_F(Log, RotationAfter60000LinesNumbersARotatedNameThatIsTaken) {
     temp_dir dir;
     const std::wstring path = dir.file(L"agent.log");
     LogCapture capture(log_level_warn);
     ASSERT_TRUE(log_open_file(path.c_str()));
     const std::string before = stamp();
-    std::vector<std::wstring> taken;  // every name a rotation could pick in the next two minutes
-    for (int s = -1; s <= 120; ++s) {
-        taken.push_back(dir.file(L"agent." + widen(stamp(s)) + L".log"));
-        file_handle(CreateFileW(taken.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    }
+    const auto taken = take_rotated_names(dir);
     log_set_targets(log_to_file);
     std::string lines;
     for (int i = 0; i < 60000; ++i) {
         log_write_fmt(log_category_general, log_level_error, "f", "line %d", i);
         lines += line("[EROR] ", "line " + std::to_string(i));
     }
-    for (int i = 0; i < 3; ++i) say(log_level_error, "lost");
-    ASSERT_TRUE(capture.wait_for(rotate_failed, 60000, 3));
-    for (const auto& name : taken) DeleteFileW(name.c_str());
-    say(log_level_error, "recovered");
+    say(log_level_error, "first of the next file");
     say(log_level_error, "next");
     log_set_targets(log_to_ods);
     capture.flush();  // the writer has taken every line: the drain at finalize_log() does not rotate
     const std::string after = stamp();
     finalize_log();
-    EXPECT_EQ(std::vector<std::string>(3, rotate_failed), capture.messages()) << "lines for the file only stay there";
-    const auto files = names(dir);
-    ASSERT_EQ(2u, files.size());
-    EXPECT_TRUE(stamped(files[0], "agent.", ".log", before, after));
-    EXPECT_EQ(line("[EROR] ", "recovered") + line("[EROR] ", "next"), read_file(path));
-    // The old file: 60,000 lines, then the marker of the first, failed rotation, without "\n".
-    const std::string old_text = read_file(dir.file(widen(files[0])));
+    EXPECT_EQ(std::vector<std::string>{}, capture.messages()) << "no rotation failed";
+    EXPECT_EQ(line("[EROR] ", "first of the next file") + line("[EROR] ", "next"), read_file(path));
+    const auto rotated = rotated_names(dir, taken);
+    ASSERT_EQ(1u, rotated.size());
+    EXPECT_TRUE(stamped(rotated[0], "agent.", "-1.log", before, after));
+    // The old file: 60,000 lines, then the marker naming the numbered file, without "\n".
+    const std::string old_text = read_file(dir.file(widen(rotated[0])));
     ASSERT_TRUE(old_text.size() > lines.size() && old_text.compare(0, lines.size(), lines) == 0);
-    EXPECT_TRUE(stamped(old_text.substr(lines.size()), "> log ratating. ", ".log", before, after));
+    EXPECT_EQ("> log ratating. " + rotated[0].substr(6), old_text.substr(lines.size()));
+}
+
+TEST(LogFileRotation, TwoRotationsWithinOneSecondLoseNothing) {
+    temp_dir dir;
+    const std::wstring path = dir.file(L"agent.log");
+    slogger logger;
+    ASSERT_TRUE(logger.rotate_log_file(path.c_str()));  // nothing there yet: opens a new file
+    const std::string before = stamp();
+    const auto taken = take_rotated_names(dir);  // the stamp of both rotations is taken
+    ASSERT_TRUE(logger.rotate_log_file(path.c_str()));
+    ASSERT_TRUE(logger.rotate_log_file(path.c_str()));
+    const std::string after = stamp();
+    logger.push_line(log_level_error, log_to_file, "kept\n", 5);
+    ASSERT_TRUE(logger.slog_start());
+    logger.slog_stop();
+    EXPECT_EQ("kept\n", read_file(path));
+    const auto rotated = rotated_names(dir, taken);
+    ASSERT_EQ(2u, rotated.size());
+    EXPECT_TRUE(stamped(rotated[0], "agent.", "-1.log", before, after));
+    // Within the same second the next number; a second later its first.
+    EXPECT_TRUE(rotated[1].substr(0, 25) == rotated[0].substr(0, 25)
+                    ? stamped(rotated[1], "agent.", "-2.log", before, after)
+                    : stamped(rotated[1], "agent.", "-1.log", before, after)) << rotated[1];
 }
 
 TEST(LogFileRotation, RotatedNameTakes63CharactersAtMost) {

@@ -9,6 +9,9 @@
 //   event=E        fixed event byte; without it the byte numbers the events
 //   letters=C:,Z:  drive letters used in turn (default C:)
 //   bad_every=K    after every K-th valid event, one malformed letter too
+//   flood=F        before each batch's events, F malformed letters of 2,000
+//                  characters each, as fast as the callback takes them (each
+//                  costs the agent a long error line: a flood of the log)
 //   pace=1         after each valid event wait for the pace event
 //   gap_ms=G       and then G ms more before the next one, so that each event
 //                  finds the agent idle, as sparse device events do
@@ -49,6 +52,7 @@ struct script {
     int event = -1;
     std::vector<std::wstring> letters{L"C:"};
     unsigned bad_every = 0;
+    unsigned flood = 0;
     bool pace = false;
     unsigned gap_ms = 0;
     std::wstring turns;  // the tag of the turn events, empty without turns
@@ -100,6 +104,7 @@ script read_script() {
         else if (key == L"batches") s.batches = number == 0 ? 1 : number;
         else if (key == L"event") s.event = static_cast<int>(number & 0xFF);
         else if (key == L"bad_every") s.bad_every = number;
+        else if (key == L"flood") s.flood = number;
         else if (key == L"pace") s.pace = number != 0;
         else if (key == L"gap_ms") s.gap_ms = number;
         else if (key == L"turns") s.turns = value;
@@ -134,6 +139,10 @@ DWORD WINAPI fire_thread(void* parameter) {
     unsigned number = 0;
     for (unsigned batch = 0; batch < g_script.batches; ++batch) {
         if (!wait_signal(g_go[batch].get())) return 0;
+        const std::wstring long_bad_letter(2000, L'?');
+        for (unsigned i = 0; i < g_script.flood && !g_stopping; ++i) {
+            g_callback(g_context, 0, long_bad_letter.c_str());
+        }
         for (unsigned i = 0; i < g_script.count && !g_stopping; ++i, ++number) {
             if (g_my_turn) {
                 SetEvent(g_their_turn.get());
@@ -190,7 +199,7 @@ LOAD_PLUGIN_EXPORT void Start(void* context, device_event_fn callback) {
         g_their_turn.reset(CreateEventW(nullptr, FALSE, FALSE, load_turn_event_name(L"floor", g_script.turns).c_str()));
         if (!g_my_turn || !g_their_turn) ready = false;
     }
-    for (unsigned t = 0; ready && g_script.count != 0 && t < g_script.threads; ++t) {
+    for (unsigned t = 0; ready && (g_script.count != 0 || g_script.flood != 0) && t < g_script.threads; ++t) {
         unique_handle thread(CreateThread(nullptr, 0, fire_thread, reinterpret_cast<void*>(static_cast<uintptr_t>(t)),
                                           0, nullptr));
         if (thread) g_threads.push_back(std::move(thread));

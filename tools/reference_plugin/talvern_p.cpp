@@ -11,10 +11,16 @@
 // DBT_DEVTYP_VOLUME); the window procedure only notes the change, which the
 // thread reports once the procedure has returned. The window is a top-level one that is never shown: a
 // message-only window does not receive broadcasts. Every second the thread also
-// compares the drive letters that have a root (GetLogicalDrives, then
-// GetDriveTypeW) with what it knows, which catches drive letters that change
-// without a broadcast reaching it (under Wine: a drive that Wine's mount manager
-// adds to or removes from the prefix's dosdevices/).
+// looks for drive letters that change without a broadcast reaching it (under
+// Wine: a drive that Wine's mount manager adds to or removes from the prefix's
+// dosdevices/). That look is cheap: which letters' roots answer
+// GetFileAttributesW (no I/O for a local root; under Wine no wineserver round
+// trip). Only when that set changes does the thread take the full picture,
+// the drive map (GetLogicalDrives) and each letter's root (GetDriveTypeW),
+// which under Wine costs about fifty wineserver round trips, each a wake-up of
+// the thread. Letters of network drives are left out of the cheap look (a
+// disconnected one could block it); a broadcast or the next full look reports
+// them. Between looks the thread sleeps in its message wait.
 //
 // Each start, stop and reported event is also written to the debugger output
 // ("TalvernP: E: arrived (event 1)").
@@ -24,6 +30,7 @@
 // running and none can come. Exports "Start" and "Stop" (see TalvernP.def).
 #include "pnp/plugin_contract.h"
 #include "base/handles.h"
+#include "base/thread_name.h"
 
 #include <windows.h>
 #include <dbt.h>
@@ -50,6 +57,10 @@ struct watcher_state {
     void* context = nullptr;
     device_event_fn callback = nullptr;
     DWORD known_drives = 0;  // watcher thread only, once it runs
+    // The cheap look of the last second: letters whose root answered, and the
+    // network letters it leaves out. Watcher thread only, once it runs.
+    DWORD answering_roots = 0;
+    DWORD remote_drives = 0;
     // A broadcast's change, noted by the window procedure and reported by the
     // thread's loop once the procedure has returned (so the broadcaster does
     // not wait for the agent). Watcher thread only.
@@ -90,6 +101,30 @@ DWORD present_drives() {
         }
     }
     return drives;
+}
+
+// The drive letters other than network ones whose root answers now.
+DWORD answering_roots(DWORD remote) {
+    DWORD answering = 0;
+    for (int i = 0; i < 26; ++i) {
+        const wchar_t root[4] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', L'\0'};
+        if ((remote & (1u << i)) == 0 && GetFileAttributesW(root) != INVALID_FILE_ATTRIBUTES) {
+            answering |= 1u << i;
+        }
+    }
+    return answering;
+}
+
+// Network letters among drives.
+DWORD remote_drives(DWORD drives) {
+    DWORD remote = 0;
+    for (int i = 0; i < 26; ++i) {
+        const wchar_t root[4] = {static_cast<wchar_t>(L'A' + i), L':', L'\\', L'\0'};
+        if ((drives & (1u << i)) != 0 && GetDriveTypeW(root) == DRIVE_REMOTE) {
+            remote |= 1u << i;
+        }
+    }
+    return remote;
 }
 
 // Brings known_drives to present, reporting what went away, then what came.
@@ -137,6 +172,7 @@ DWORD WINAPI watcher_thread(void* param) {
     OutputDebugStringA(window != nullptr ? "TalvernP: watching drive letters.\n"
                                          : "TalvernP: watching drive letters (no window, polling only).\n");
 
+    name_this_thread(L"TalvernPWatcher");
     ULONGLONG next_poll = GetTickCount64() + kPollIntervalMs;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
@@ -146,8 +182,10 @@ DWORD WINAPI watcher_thread(void* param) {
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
             break;
         }
+        // Only a wait that input ended has messages to take: after a time-out
+        // the look at the queue would be one more wineserver round trip.
         MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (woke == WAIT_OBJECT_0 + 1 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -155,8 +193,17 @@ DWORD WINAPI watcher_thread(void* param) {
             g_watcher.broadcast_pending = false;
             update_drives(g_watcher.broadcast_drives);
         }
-        if (GetTickCount64() >= next_poll) {
-            update_drives(present_drives());
+        // A wait that timed out is the look's turn, even when it ended a
+        // moment before the tick count reached it (which would cost a second
+        // wait of a millisecond or so).
+        if (woke == WAIT_TIMEOUT || GetTickCount64() >= next_poll) {
+            const DWORD answering = answering_roots(g_watcher.remote_drives);
+            if (answering != g_watcher.answering_roots) {
+                g_watcher.answering_roots = answering;
+                const DWORD present = present_drives();
+                g_watcher.remote_drives = remote_drives(present);
+                update_drives(present);
+            }
             next_poll = GetTickCount64() + kPollIntervalMs;
         }
     }
@@ -195,6 +242,8 @@ void Start(void* context, device_event_fn callback) {
     g_watcher.callback = callback;
     // Drives present now are the baseline; only later changes are reported.
     g_watcher.known_drives = present_drives();
+    g_watcher.remote_drives = remote_drives(g_watcher.known_drives);
+    g_watcher.answering_roots = answering_roots(g_watcher.remote_drives);
     g_watcher.thread.reset(CreateThread(nullptr, 0, &watcher_thread, module.get(), 0, &g_watcher.thread_id));
     if (!g_watcher.thread) {
         g_watcher.stop_event.reset();
