@@ -15,6 +15,9 @@ started=$(date +%s)
 # registry values back and a wineserver kept up for the whole run.
 names=$(ctest --test-dir "$build" -N "$@" | sed -n 's/^ *Test *#[0-9]*: *\([^ ]*\).*$/\1/p')
 trap 'talvern_stop_wineservers "$build"' EXIT
+# The copies are made from the files of the build's prefix: its wineserver,
+# which keeps the registry in memory, must have written it out and ended.
+WINEPREFIX=$build/wineprefix "$WINESERVER" -w
 for name in $names; do
     (
         prefix=$build/wineprefixes/$name
