@@ -10,17 +10,23 @@
 // WM_DEVICECHANGE broadcasts (DBT_DEVICEARRIVAL / DBT_DEVICEREMOVECOMPLETE for
 // DBT_DEVTYP_VOLUME); the window procedure only notes the change, which the
 // thread reports once the procedure has returned. The window is a top-level one that is never shown: a
-// message-only window does not receive broadcasts. Every second the thread also
-// looks for drive letters that change without a broadcast reaching it (under
-// Wine: a drive that Wine's mount manager adds to or removes from the prefix's
-// dosdevices/). That look is cheap: which letters' roots answer
-// GetFileAttributesW (no I/O for a local root; under Wine no wineserver round
-// trip). Only when that set changes does the thread take the full picture,
-// the drive map (GetLogicalDrives) and each letter's root (GetDriveTypeW),
-// which under Wine costs about fifty wineserver round trips, each a wake-up of
-// the thread. Letters of network drives are left out of the cheap look (a
-// disconnected one could block it); a broadcast or the next full look reports
-// them. Between looks the thread sleeps in its message wait.
+// message-only window does not receive broadcasts. The watcher waits without a
+// time-out: for a message, for Stop, or for the look thread's word.
+//
+// A look thread catches drive letters that change without a broadcast reaching
+// the watcher (under Wine: a drive that Wine's mount manager adds to or removes
+// from the prefix's dosdevices/). Every second it looks which letters' roots
+// answer GetFileAttributesW (no I/O for a local root; under Wine no wineserver
+// round trip), and only when that set changes does it wake the watcher, which
+// takes the full picture: the drive map (GetLogicalDrives) and each letter's
+// root (GetDriveTypeW), about fifty wineserver round trips under Wine, each a
+// wake-up. Letters of network drives are left out of the cheap look (a
+// disconnected one could block it); a broadcast or the next full picture
+// reports them. The look thread sleeps with Sleep, which Wine runs in the
+// process itself: one wake-up a second, where a wait on an object that times
+// out costs two. It cannot be woken early, so Stop does not wait for it: it
+// keeps its own reference on the library and its own state, sees the stop at
+// its next turn and leaves, at most a second later. It never calls back.
 //
 // Each start, stop and reported event is also written to the debugger output
 // ("TalvernP: E: arrived (event 1)").
@@ -35,6 +41,8 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 
 extern "C" {
@@ -49,18 +57,24 @@ constexpr uint8_t kEventRemoval = 2;
 constexpr DWORD kPollIntervalMs = 1000;
 const wchar_t* const kWindowClass = L"TalvernPDeviceWatcher";
 
+// What the look thread and the watcher share: one per Start, held by both
+// threads, so that the look thread may outlive Stop and a later Start.
+struct look_state {
+    std::atomic<bool> stopped{false};
+    std::atomic<DWORD> remote_drives{0};  // network letters, left out of the look; set by the watcher
+    event_handle roots_changed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // the look's word to the watcher
+    DWORD answering_roots = 0;  // letters whose root answered at the last look; look thread only, once it runs
+};
+
 struct watcher_state {
     std::mutex lock;  // serialises Start and Stop
     unique_handle thread;
     DWORD thread_id = 0;
     event_handle stop_event;
+    std::shared_ptr<look_state> look;
     void* context = nullptr;
     device_event_fn callback = nullptr;
     DWORD known_drives = 0;  // watcher thread only, once it runs
-    // The cheap look of the last second: letters whose root answered, and the
-    // network letters it leaves out. Watcher thread only, once it runs.
-    DWORD answering_roots = 0;
-    DWORD remote_drives = 0;
     // A broadcast's change, noted by the window procedure and reported by the
     // thread's loop once the procedure has returned (so the broadcaster does
     // not wait for the agent). Watcher thread only.
@@ -163,29 +177,69 @@ HWND create_watcher_window(HINSTANCE instance) {
                            nullptr);
 }
 
+// The look thread's turns until Stop; returns to leave the library.
+void look_until_stopped(look_state& look) {
+    name_this_thread(L"TalvernPLook");
+    for (;;) {
+        Sleep(kPollIntervalMs);
+        if (look.stopped) {
+            return;
+        }
+        const DWORD answering = answering_roots(look.remote_drives);
+        if (answering != look.answering_roots) {
+            look.answering_roots = answering;
+            SetEvent(look.roots_changed.get());
+        }
+    }
+}
+
+DWORD WINAPI look_thread(void* param) {
+    // Like the watcher, the thread holds a reference of its own on the library,
+    // and gives it back as it leaves; the state goes with its last holder.
+    {
+        std::unique_ptr<std::shared_ptr<look_state>> look(static_cast<std::shared_ptr<look_state>*>(param));
+        look_until_stopped(**look);
+    }
+    FreeLibraryAndExitThread(this_module(), 0);
+    return 0;
+}
+
+// Starts the look thread for look; false when it cannot run.
+bool start_look_thread(const std::shared_ptr<look_state>& look) {
+    module_handle module;
+    if (!look->roots_changed || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                                    reinterpret_cast<LPCWSTR>(&this_module), module.put())) {
+        return false;
+    }
+    auto held = std::make_unique<std::shared_ptr<look_state>>(look);
+    const unique_handle thread(CreateThread(nullptr, 0, &look_thread, held.get(), 0, nullptr));
+    if (!thread) {
+        return false;
+    }
+    held.release();  // the thread's now
+    module.release();  // given back by FreeLibraryAndExitThread
+    return true;
+}
+
 DWORD WINAPI watcher_thread(void* param) {
     // The thread holds a reference of its own on the library, so its code stays
     // mapped until it has left it.
     module_handle module(static_cast<HMODULE>(param));
-    // Without a window (no desktop) the poll alone finds the changes.
+    const std::shared_ptr<look_state> look = g_watcher.look;
+    // Without a window (no desktop) the look alone finds the changes.
     HWND window = create_watcher_window(module.get());
     OutputDebugStringA(window != nullptr ? "TalvernP: watching drive letters.\n"
                                          : "TalvernP: watching drive letters (no window, polling only).\n");
 
     name_this_thread(L"TalvernPWatcher");
-    ULONGLONG next_poll = GetTickCount64() + kPollIntervalMs;
+    const HANDLE wake[2] = {g_watcher.stop_event.get(), look->roots_changed.get()};
     for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        const DWORD wait_ms = next_poll > now ? static_cast<DWORD>(next_poll - now) : 0;
-        const HANDLE stop_event = g_watcher.stop_event.get();
-        const DWORD woke = MsgWaitForMultipleObjects(1, &stop_event, FALSE, wait_ms, QS_ALLINPUT);
+        const DWORD woke = MsgWaitForMultipleObjects(2, wake, FALSE, INFINITE, QS_ALLINPUT);
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) {
             break;
         }
-        // Only a wait that input ended has messages to take: after a time-out
-        // the look at the queue would be one more wineserver round trip.
         MSG msg;
-        while (woke == WAIT_OBJECT_0 + 1 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
+        while (woke == WAIT_OBJECT_0 + 2 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -193,18 +247,10 @@ DWORD WINAPI watcher_thread(void* param) {
             g_watcher.broadcast_pending = false;
             update_drives(g_watcher.broadcast_drives);
         }
-        // A wait that timed out is the look's turn, even when it ended a
-        // moment before the tick count reached it (which would cost a second
-        // wait of a millisecond or so).
-        if (woke == WAIT_TIMEOUT || GetTickCount64() >= next_poll) {
-            const DWORD answering = answering_roots(g_watcher.remote_drives);
-            if (answering != g_watcher.answering_roots) {
-                g_watcher.answering_roots = answering;
-                const DWORD present = present_drives();
-                g_watcher.remote_drives = remote_drives(present);
-                update_drives(present);
-            }
-            next_poll = GetTickCount64() + kPollIntervalMs;
+        if (woke == WAIT_OBJECT_0 + 1) {  // the look saw the roots change
+            const DWORD present = present_drives();
+            look->remote_drives = remote_drives(present);
+            update_drives(present);
         }
     }
 
@@ -242,10 +288,18 @@ void Start(void* context, device_event_fn callback) {
     g_watcher.callback = callback;
     // Drives present now are the baseline; only later changes are reported.
     g_watcher.known_drives = present_drives();
-    g_watcher.remote_drives = remote_drives(g_watcher.known_drives);
-    g_watcher.answering_roots = answering_roots(g_watcher.remote_drives);
+    g_watcher.look = std::make_shared<look_state>();
+    g_watcher.look->remote_drives = remote_drives(g_watcher.known_drives);
+    g_watcher.look->answering_roots = answering_roots(g_watcher.look->remote_drives);
+    if (!start_look_thread(g_watcher.look)) {
+        g_watcher.look.reset();
+        g_watcher.stop_event.reset();
+        return;
+    }
     g_watcher.thread.reset(CreateThread(nullptr, 0, &watcher_thread, module.get(), 0, &g_watcher.thread_id));
     if (!g_watcher.thread) {
+        g_watcher.look->stopped = true;  // the look thread leaves at its next turn
+        g_watcher.look.reset();
         g_watcher.stop_event.reset();
         return;
     }
@@ -257,6 +311,7 @@ void Stop() {
     if (!g_watcher.thread) {
         return;
     }
+    g_watcher.look->stopped = true;  // the look thread leaves at its next turn; nobody waits for it
     SetEvent(g_watcher.stop_event.get());
     if (GetCurrentThreadId() == g_watcher.thread_id) {
         // Called from inside a callback: the thread ends after that callback
@@ -268,6 +323,7 @@ void Stop() {
     g_watcher.thread.reset();
     g_watcher.thread_id = 0;
     g_watcher.stop_event.reset();
+    g_watcher.look.reset();
     g_watcher.callback = nullptr;
     g_watcher.context = nullptr;
 }
