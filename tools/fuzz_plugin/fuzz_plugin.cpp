@@ -5,6 +5,7 @@
 // drive), now and then a valid letter, and lists exactly which valid calls it
 // made. Script and list: tools/fuzz_plugin/fuzz_script.h. A seed gives the same
 // calls on every run; only their interleaving between threads varies.
+#include "pnp/plugin_contract.h"
 #include "tools/fuzz_plugin/fuzz_script.h"
 #include "base/handles.h"
 
@@ -21,8 +22,6 @@
 #define FUZZ_PLUGIN_EXPORT extern "C" __declspec(dllexport)
 
 namespace {
-
-using device_event_fn = void (*)(void* context, uint8_t event_type, const wchar_t* drive_letter);
 
 struct script {
     uint64_t seed = 1;

@@ -27,6 +27,7 @@
 // and, when the driver made it, the section Global\talvern_load_stamps_<pid>:
 // for event i of thread 0, two precise FILETIMEs at [2i] and [2i+1], taken
 // just before the callback is called and just after it returns.
+#include "pnp/plugin_contract.h"
 #include "tools/load_plugin/load_names.h"
 #include "base/handles.h"
 
@@ -42,8 +43,6 @@
 #define LOAD_PLUGIN_EXPORT extern "C" __declspec(dllexport)
 
 namespace {
-
-using device_event_fn = void (*)(void* context, uint8_t event_type, const wchar_t* drive_letter);
 
 struct script {
     unsigned count = 0;
