@@ -90,6 +90,14 @@ protected:
         return out;
     }
 
+    // An update server that takes the request and never answers.
+    static bool start_hung(UpdateServer& server) {
+        UpdateServerReply never;
+        never.hang = true;
+        server.set_reply(never);
+        return server.start();
+    }
+
     LogCapture _log{log_level_debug};
     UpdateServer _update_server;
 };
@@ -279,10 +287,7 @@ struct agent_main {
 
 TEST_F(Agent, FailedStartCancelsTheUpdateRequestBeforeTheAgentEnds) {
     UpdateServer hung;
-    UpdateServerReply never;
-    never.hang = true;
-    hung.set_reply(never);
-    ASSERT_TRUE(hung.start());
+    ASSERT_TRUE(start_hung(hung));
     tray_options to_hung = options();
     to_hung.update_base_url = hung.base_url();
     ServiceStub service(ServiceStub::options{true, true, false});  // no section: start fails after the update task
@@ -335,10 +340,7 @@ TEST_F(Agent, SessionEndStopsEverythingBeforeItsMessageReturnsAndACalledOffOneNo
     ServiceStub service;
     service.serve(0, false);  // never answers: the worker waits for it when the session ends
     UpdateServer hung;
-    UpdateServerReply never;
-    never.hang = true;
-    hung.set_reply(never);
-    ASSERT_TRUE(hung.start());
+    ASSERT_TRUE(start_hung(hung));
     tray_options o = options();
     o.update_base_url = hung.base_url(), o.end_process = &recording_end_process;
     // Before the process is ended: the plug-in stopped, the worker's wait given up, the update request
