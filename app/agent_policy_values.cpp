@@ -1,0 +1,19 @@
+// The table of the policy values the agent reads (the templates describe
+// exactly these).
+#include "app/agent_policy.h"
+
+const wchar_t kAgentPolicyKey[] = L"SOFTWARE\\Policies\\Talvern\\Agent";
+
+namespace {
+const policy_value_spec kValues[] = {
+    {L"LogLevel", REG_DWORD, 0, 3},
+    {L"LogFile", REG_DWORD, 0, 1},
+    {L"EventLog", REG_DWORD, 0, 1},
+    {L"UpdateUrl", REG_SZ, 0, 0},
+};
+}  // namespace
+
+const policy_value_spec* agent_policy_values(size_t& count) {
+    count = sizeof(kValues) / sizeof(kValues[0]);
+    return kValues;
+}
