@@ -13,7 +13,6 @@
 #include "bench/bench_threads.h"
 #include "bench/log_shapes.h"
 #include "log/log.h"
-#include "log/log_settings.h"
 
 namespace {
 double baseline_ns(int iterations) {

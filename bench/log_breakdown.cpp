@@ -17,7 +17,6 @@
 #include "bench/bench_clock.h"
 #include "log/log.h"
 #include "log/log_line.h"
-#include "log/log_settings.h"
 #include "base/module_file.h"
 
 namespace {

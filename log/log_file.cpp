@@ -6,8 +6,7 @@
 
 #include <boost/thread/lock_guard.hpp>
 
-#include "log/console_sink.h"
-#include "log/debug_sink.h"
+#include "log/sinks.h"
 #include "log/log.h"
 #include "base/file_util.h"
 #include "base/text.h"
@@ -29,21 +28,20 @@ bool slogger::rotate_log_file(const wchar_t* path) {
         std::wstring extension;
         get_file_extension(file_path.c_str(), extension);
 
+        // A file can fill within the second its predecessor was rotated in:
+        // a stamped name that is taken gets a number, "<stamp>-1", "-2", ...
         SYSTEMTIME now;
         GetLocalTime(&now);
         wchar_t stamped[kStampedNameChars] = {};
-        if (FAILED(StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u.%s", now.wYear,
-                                   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, extension.c_str()))) {
-            return false;
-        }
-        // A file can fill within the second its predecessor was rotated in:
-        // a stamped name that is taken gets a number, "<stamp>-1", "-2", ...
         const std::wstring folder_and_name = extract_last_tokenw(file_path.c_str(), L".", true) + L".";
-        for (unsigned number = 1; is_file_exists((folder_and_name + stamped).c_str()); ++number) {
-            if (number > kMaxStampNumber ||
-                FAILED(StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u-%u.%s", now.wYear,
-                                       now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, number,
-                                       extension.c_str()))) {
+        for (unsigned number = 0; number == 0 || is_file_exists((folder_and_name + stamped).c_str()); ++number) {
+            const HRESULT made =
+                number == 0 ? StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u.%s", now.wYear,
+                                              now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, extension.c_str())
+                            : StringCbPrintfW(stamped, sizeof(stamped), L"%04u-%02u-%02u_%02u-%02u-%02u-%u.%s", now.wYear,
+                                              now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, number,
+                                              extension.c_str());
+            if (FAILED(made) || number > kMaxStampNumber) {
                 return false;  // the file stays open and in use
             }
         }
@@ -51,7 +49,7 @@ bool slogger::rotate_log_file(const wchar_t* path) {
             std::string ansi_stamped;
             wcs_to_ansi(stamped, ansi_stamped);  // the logger cannot log its own failure
             write_to_file(_log_file.get(), "> log ratating. %s", ansi_stamped.c_str());
-            close_log_file();
+            _log_file.reset();
         }
         const std::wstring rotated = folder_and_name + stamped;
         if (!MoveFileW(file_path.c_str(), rotated.c_str())) {
@@ -61,7 +59,6 @@ bool slogger::rotate_log_file(const wchar_t* path) {
     if (is_file_exists(file_path.c_str())) {
         return false;
     }
-    close_log_file();  // a handle whose file vanished from the path
     _log_file.reset(CreateFileW(file_path.c_str(), GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!_log_file) {
@@ -77,15 +74,16 @@ bool slogger::open_log_file(const wchar_t* path) {
         return false;
     }
     boost::lock_guard<boost::mutex> guard(_file_lock);
-    close_log_file();
+    _log_file.reset();
     _log_file_path = path;
     _line_count = 0;
     return rotate_log_file(path);
 }
 
-void slogger::write_file_line(const char* line) {
+void slogger::write_file_line(const char* line, bool draining) {
     boost::lock_guard<boost::mutex> guard(_file_lock);
-    if (_line_count >= kRotationLines && !rotate_log_file(_log_file_path.c_str())) {
+    // The final drain only appends: no rotation, no count.
+    if (!draining && _line_count >= kRotationLines && !rotate_log_file(_log_file_path.c_str())) {
         console_write(log_level_error, kRotateFailed);
         debug_write(kRotateFailed);
     }
@@ -93,15 +91,4 @@ void slogger::write_file_line(const char* line) {
         ++_line_count;
         write_to_file(_log_file.get(), "%s", line);
     }
-}
-
-void slogger::append_file_line(const char* line) {
-    boost::lock_guard<boost::mutex> guard(_file_lock);
-    if (_log_file) {
-        write_to_file(_log_file.get(), "%s", line);
-    }
-}
-
-void slogger::close_log_file() {
-    _log_file.reset();
 }

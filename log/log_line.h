@@ -12,8 +12,8 @@ constexpr size_t kLogLineBytes = 2048;
 struct log_line_options {
     bool show_time = false;
     bool show_function_name = false;
-    // The executable's file name; null leaves the field empty.
-    const wchar_t* module_file = nullptr;
+    // The executable's file name in the ANSI code page; null leaves the field empty.
+    const char* module_file = nullptr;
 };
 
 // The tag of a level ("[EROR] " ...), or null above log_level_debug.
@@ -24,3 +24,7 @@ const char* log_level_tag(uint32_t level);
 // write, when level has no tag.
 bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
                      const char* function, const char* format, va_list args, size_t* length = nullptr);
+
+// The logger's warning that count lines were dropped because its queue was
+// full, formatted as a warning of the log call with the current settings.
+bool format_dropped_note(char (&line)[kLogLineBytes], uint64_t count, size_t* length);

@@ -3,7 +3,6 @@
 #include "app/talvern_tray.h"
 #include "app/tray_window.h"
 #include "log/log.h"
-#include "log/log_settings.h"
 #include "nameconv/name_converter.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/registry_value.h"

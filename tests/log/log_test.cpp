@@ -1,7 +1,6 @@
 // The logger: the exact bytes of a line, its 2,048-byte bound and the filter; who writes a line;
 // the drain at finalize_log() in queue order; the console colour; the log file and its rotation.
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-#include "log/log_settings.h"
+#include "log/log.h"
 #include "log/slogger.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_env.h"
@@ -149,15 +148,22 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
     struct gate {  // holds the writer at its first line, so that the others wait in the queue
         event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
         std::vector<std::string> lines;
+        DWORD test_thread = GetCurrentThreadId();
+        std::atomic<bool> probe_written_by_caller{false};
     } g;
     ASSERT_TRUE(initialize_log());
     log_set_debug_observer([](void* context, const char* text) {
-        static_cast<gate*>(context)->lines.emplace_back(text);
+        auto& g = *static_cast<gate*>(context);
+        if (LogCapture::message_of(text) == "[EROR] probe") {
+            if (GetCurrentThreadId() == g.test_thread) g.probe_written_by_caller = true;
+            return;
+        }
+        g.lines.emplace_back(text);
         say(log_level_error, "from inside the logger");  // dropped: the writer must not queue behind itself
-        WaitForSingleObject(static_cast<gate*>(context)->open.get(), 10000);
+        WaitForSingleObject(g.open.get(), 10000);
     }, &g);
-    // Four threads take turns, line by line, so that the order of all lines is known; each queues
-    // more than a block's worth, and all of them have ended before the writer goes on.
+    // Four threads take turns, line by line, so that the order of all lines is known; all of them have
+    // ended before the writer goes on.
     constexpr int kThreads = 4, kLines = 500;
     std::vector<event_handle> turn;
     for (int t = 0; t < kThreads; ++t) turn.emplace_back(CreateEventW(nullptr, FALSE, t == 0, nullptr));
@@ -172,8 +178,12 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
         });
     }
     for (auto& thread : threads) thread.join();
+    // The writer goes on only once the stop has begun: a line its caller writes itself shows that the
+    // queue is closed. All the others are then written by the drain before finalize_log() returns.
+    std::thread stopper([] { finalize_log(); });
+    EXPECT_TRUE(wait_until([&] { return say(log_level_error, "probe"), g.probe_written_by_caller.load(); }, 10000));
     SetEvent(g.open.get());
-    finalize_log();
+    stopper.join();
     ASSERT_EQ(size_t{kThreads * kLines}, g.lines.size());
     for (int n = 0; n < kThreads * kLines; ++n) {
         const std::string expected = "t" + std::to_string(n % kThreads) + " " + std::to_string(n / kThreads);
@@ -182,7 +192,7 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
 }
 
 TEST_F(Log, AnIdleWriterWakesForEachLine) {
-    // The writer sleeps while nothing is queued; a line queued then must reach its sink while the
+    // The writer sleeps while nothing is queued; each line queued then must reach its sink while the
     // logger still runs, not only at the drain of the stop.
     struct seen_text {
         std::mutex lock;
@@ -196,15 +206,15 @@ TEST_F(Log, AnIdleWriterWakesForEachLine) {
     slogger logger;
     ASSERT_TRUE(logger.slog_start());
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(wait_until([&] { return logger.writer_asleep(); }, 10000)) << i;
         const std::string text = "line " + std::to_string(i) + "\n";
-        logger.push_line(log_level_error, log_to_ods, text.c_str(), text.size());
+        ASSERT_EQ(slogger::queued, logger.push_line(log_level_error, log_to_ods, text.c_str(), text.size()));
         ASSERT_TRUE(wait_until([&] {
             std::lock_guard<std::mutex> guard(seen.lock);
             return seen.lines.size() == size_t(i + 1) && seen.lines.back() == text;
         }, 10000)) << "line " << i << " still queued";
     }
     logger.slog_stop();
+    EXPECT_EQ(slogger::stopped, logger.push_line(log_level_error, log_to_ods, "late\n", 5)) << "left to the caller";
 }
 
 namespace {
@@ -262,108 +272,52 @@ TEST_F(Log, StopReturnsWhileThreadsLogOnTheirWayOut) {
     for (size_t i = 0; i < 2; ++i) EXPECT_EQ("[EROR] on the way out", LogCapture::message_of(seen.lines[i])) << i;
 }
 
-TEST_F(Log, ALineLoggedOnAThreadsWayOutIsWrittenAndItsLinesFreed) {
-    // DLL_THREAD_DETACH logs after the thread's fiber-local callback has run: the line must still be written,
-    // and the lines made for it freed as those of any ended thread; for a thread that logged before (its
-    // callback ran), and for one whose first line this is (no callback ever knew it).
-    exit_hook_dll hook;
-    ASSERT_NE(nullptr, hook.set);
-    seen_text seen;
-    log_set_debug_observer(&see, &seen);
-    struct target {
-        slogger logger;
-        std::atomic<DWORD> threads[2] = {{0}, {0}};
-    } t;
-    ASSERT_TRUE(t.logger.slog_start());
-    hook.set([](void* context) {
-        auto& t = *static_cast<target*>(context);
-        if (GetCurrentThreadId() == t.threads[0] || GetCurrentThreadId() == t.threads[1]) {
-            t.logger.push_line(log_level_error, log_to_ods, "on the way out\n", 15);
-        }
-    }, &t);
-    std::thread([&t] {
-        t.threads[0] = GetCurrentThreadId();
-        t.logger.push_line(log_level_error, log_to_ods, "before\n", 7);
-    }).join();
-    std::thread([&t] { t.threads[1] = GetCurrentThreadId(); }).join();
-    hook.set(nullptr, nullptr);
-    // Lines from this thread keep the writer going: it looks at ended threads only in rounds it makes anyway.
-    EXPECT_TRUE(wait_until([&] {
-        t.logger.push_line(log_level_error, 0, "round\n", 6);
-        return seen.count("on the way out\n") == 2 && t.logger.listed_threads() == 1;
-    }, 10000)) << seen.count("on the way out\n") << " written, " << t.logger.listed_threads() << " threads listed";
-    t.logger.slog_stop();
-}
-
-TEST_F(Log, AFullQueueDropsLinesCountsThemAndSaysSoOnceThereIsRoom) {
+TEST_F(Log, AFullQueueDropsLinesCountsThemAndSaysSoOnceThereIsRoomOrAtTheStop) {
     // The sink blocks until released, while twice the queue's bound is logged: no call waits, the lines
-    // that fit are written in order, and one warning says how many were dropped.
-    struct gate {
-        event_handle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-        event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-        seen_text seen;
-    } g;
-    ASSERT_TRUE(initialize_log());
-    log_set_debug_observer([](void* context, const char* text) {
-        auto& g = *static_cast<gate*>(context);
-        see(&g.seen, text);
-        SetEvent(g.entered.get());
-        WaitForSingleObject(g.open.get(), 30000);
-    }, &g);
-    say(log_level_error, "holds the writer");
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g.entered.get(), 10000));
-    const std::string text(1000, 'x');
-    const int total = static_cast<int>(2 * slogger::kQueueBytes / text.size());
-    for (int i = 0; i < total; ++i) log_write_fmt(log_category_general, log_level_error, "f", "%d %s", i, text.c_str());
-    SetEvent(g.open.get());
-    // Room again once the writer has emptied a few blocks (a block holds 15 of these lines).
-    ASSERT_TRUE(wait_until([&] { return g.seen.size() > 100; }, 10000));
-    say(log_level_error, "after the room came back");
-    finalize_log();
-    const auto& lines = g.seen.lines;
-    ASSERT_GE(lines.size(), 103u);
-    EXPECT_EQ("[EROR] holds the writer", LogCapture::message_of(lines.front()));
-    const size_t written = lines.size() - 3;
-    for (size_t i = 0; i < written; ++i) {
-        ASSERT_EQ("[EROR] " + std::to_string(i) + " " + text, LogCapture::message_of(lines[i + 1])) << i;
-    }
-    EXPECT_EQ("[WARN] " + std::to_string(total - written) + " log lines were dropped: the log queue was full.",
-              LogCapture::message_of(lines[written + 1]));
-    EXPECT_EQ("[EROR] after the room came back", LogCapture::message_of(lines.back()));
-    // The bound's worth: all it holds, blocks partly filled included, and no more.
-    EXPECT_LT(written * text.size(), slogger::kQueueBytes);
-    EXPECT_GT(written * (text.size() + 100), slogger::kQueueBytes * 9 / 10) << written;
-}
-
-TEST_F(Log, TheLinesOfAThreadThatEndedAreFreedOnceWritten) {
-    // A plug-in may report every event from a thread of its own: 300 threads that each log and end,
-    // one after the other, would leave 300 blocks behind if the lines of ended threads were kept
-    // (counted here by the pages their lines filled: about 5 MB).
-    // The lines of every ten threads are written before the next ten start, so a writer slowed down by
-    // other work on the machine cannot let the blocks of ended threads pile up: what grows is what is kept.
-    ASSERT_TRUE(initialize_log());
-    std::atomic<int> written{0};
-    log_set_debug_observer([](void* count, const char*) { ++*static_cast<std::atomic<int>*>(count); }, &written);
-    const auto private_kb = [] {
-        PROCESS_MEMORY_COUNTERS counters{};
-        GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-        return static_cast<long long>(counters.PagefileUsage / 1024);
-    };
-    const std::string long_line(1900, 'x');  // eight of them fill the four pages of a thread's block
-    int queued = 0;
-    const auto threads_logging = [&long_line, &written, &queued](int count) {
-        for (int i = 0; i < count; ++i, queued += 8) {
-            std::thread([&long_line] {
-                for (int n = 0; n < 8; ++n) say(log_level_error, long_line.c_str());
-            }).join();
-            if (i % 10 == 9) ASSERT_TRUE(wait_until([&] { return written == queued + 8; }, 10000));
+    // that fit are written in order, and one warning says how many were dropped: before the first line
+    // that finds room again, or, when none comes, in the drain at the stop.
+    for (const bool line_after_room : {true, false}) {
+        SCOPED_TRACE(line_after_room ? "a line after the room came back" : "stopped while full");
+        struct gate {
+            event_handle entered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+            event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+            seen_text seen;
+        } g;
+        ASSERT_TRUE(initialize_log());
+        log_set_debug_observer([](void* context, const char* text) {
+            auto& g = *static_cast<gate*>(context);
+            see(&g.seen, text);
+            SetEvent(g.entered.get());
+            WaitForSingleObject(g.open.get(), 30000);
+        }, &g);
+        say(log_level_error, "holds the writer");
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g.entered.get(), 10000));
+        const std::string text(1000, 'x');
+        const int total = static_cast<int>(2 * slogger::kQueueBytes / text.size());
+        for (int i = 0; i < total; ++i) log_write_fmt(log_category_general, log_level_error, "f", "%d %s", i, text.c_str());
+        SetEvent(g.open.get());
+        if (line_after_room) {
+            // Room again once the writer has taken the queued lines out.
+            ASSERT_TRUE(wait_until([&] { return g.seen.size() > 100; }, 10000));
+            say(log_level_error, "after the room came back");
         }
-    };
-    threads_logging(30);  // what a thread costs the process besides
-    const long long before = private_kb();
-    threads_logging(300);
-    const long long grown = private_kb() - before;
-    EXPECT_LT(grown, 2 * 1024) << "KB";
+        finalize_log();
+        log_set_debug_observer(nullptr, nullptr);
+        const auto& lines = g.seen.lines;
+        const size_t tail = line_after_room ? 2 : 1;
+        ASSERT_GE(lines.size(), 100 + tail);
+        EXPECT_EQ("[EROR] holds the writer", LogCapture::message_of(lines.front()));
+        const size_t written = lines.size() - 1 - tail;
+        for (size_t i = 0; i < written; ++i) {
+            ASSERT_EQ("[EROR] " + std::to_string(i) + " " + text, LogCapture::message_of(lines[i + 1])) << i;
+        }
+        EXPECT_EQ("[WARN] " + std::to_string(total - written) + " log lines were dropped: the log queue was full.",
+                  LogCapture::message_of(lines[written + 1]));
+        if (line_after_room) EXPECT_EQ("[EROR] after the room came back", LogCapture::message_of(lines.back()));
+        // The bound's worth: all it holds, and no more.
+        EXPECT_LT(written * text.size(), slogger::kQueueBytes);
+        EXPECT_GT(written * (text.size() + 100), slogger::kQueueBytes * 9 / 10) << written;
+    }
 }
 
 namespace {

@@ -2,7 +2,6 @@
 #include "tests/support/log_capture.h"
 
 #include "log/log.h"
-#include "log/log_settings.h"
 #include "tests/support/test_env.h"
 
 #include <algorithm>

@@ -10,7 +10,6 @@
 #include "app/talvern_tray.h"
 #include "base/product_version.h"
 #include "log/log.h"
-#include "log/log_settings.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/registry_value.h"
 #include "tests/support/service_stub.h"
