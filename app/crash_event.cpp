@@ -42,10 +42,10 @@ void report_crash_event(DWORD code, const void* address, const wchar_t* dump, DW
 
     wchar_t text[kTextChars];
     if (dump != nullptr) {
-        std::swprintf(text, kTextChars, L"exception 0x%08lX %ls, dump %ls", static_cast<unsigned long>(code), where,
+        std::swprintf(text, kTextChars, L"0x%08lX %ls, dump %ls", static_cast<unsigned long>(code), where,
                       dump);
     } else {
-        std::swprintf(text, kTextChars, L"exception 0x%08lX %ls, no dump written (error %lu)",
+        std::swprintf(text, kTextChars, L"0x%08lX %ls, no dump written (error %lu)",
                       static_cast<unsigned long>(code), where, static_cast<unsigned long>(dump_error));
     }
     text[kTextChars - 1] = L'\0';

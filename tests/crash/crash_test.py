@@ -122,7 +122,7 @@ for run, (way, code, mark) in enumerate(CASES * 2, 1):
 
     # The Event Log error (Wine prints its insertion string), once per crash.
     events = [e.replace("\\\\", "\\") for e in re.findall(r'err:eventlog:ReportEventW L"(.*)"', err)]
-    want = r"exception 0x%08X in TalvernP\.dll at offset 0x(%s), dump C:\\.*\\Talvern\\Crashes\\%s" % (
+    want = r"0x%08X in TalvernP\.dll at offset 0x(%s), dump C:\\.*\\Talvern\\Crashes\\%s" % (
         code, offset.group(1).upper() if offset else "[0-9A-F]+", re.escape(dump))
     check(len(events) == 1 and re.fullmatch(want, events[0]),
           "%s: Event Log lines %r, not one matching %r" % (what, events, want))
