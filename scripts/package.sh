@@ -135,12 +135,32 @@ if [ -n "$cert" ]; then
     sign "$bin/TalvernP.dll"
 fi
 
+# wixl writes every string value as REG_SZ, Type="expandable" included, and
+# escapes a "#%" of ours. The Event Log source's EventMessageFile must be a
+# REG_EXPAND_SZ: its row in the package's Registry table gets the "#%" prefix
+# that makes one, by export, edit and import of the table.
+expand_event_message_file() {  # expand_event_message_file <package.msi>
+    local msi=$1 table=$stage/registry
+    mkdir "$table"
+    msiinfo export "$msi" Registry >"$table/Registry.idt" || die "cannot read the package's Registry table"
+    awk -F '\t' -v OFS='\t' '
+        NR > 3 && $3 == "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Talvern" &&
+            $4 == "EventMessageFile" && $5 == "[#TalvernTray.exe]" { $5 = "#%" $5; rows++ }
+        { print }
+        END { exit rows != 1 }' "$table/Registry.idt" >"$table/Registry.new" ||
+        die "the package has no single EventMessageFile row to make REG_EXPAND_SZ"
+    mv "$table/Registry.new" "$table/Registry.idt"
+    msibuild "$msi" -i "$table/Registry.idt" || die "cannot write the package's Registry table"
+}
+
 # wixl takes the files' paths relative to the source's folder.
 cp "$here/packaging/talvern.wxs" "$stage/"
+cp -r "$here/packaging/admx" "$stage/"
 wixl -a x64 -o "$stage/$name.msi" \
     -D Version="$version" -D PackageVersion="$package_version" -D ProductCode="$product_code" \
-    -D AgentPath="$name-debug/TalvernTray.exe" -D PluginPath="$name-debug/TalvernP.dll" \
+    -D AgentPath="$name-debug/TalvernTray.exe" -D PluginPath="$name-debug/TalvernP.dll" -D PolicyDir=admx \
     "$stage/talvern.wxs" || die "wixl could not build the package"
+expand_event_message_file "$stage/$name.msi"
 [ -n "$cert" ] && sign "$stage/$name.msi"
 
 # Into the output folder only now, each in one step (a rename on one file system).

@@ -2,11 +2,13 @@
 """The package as an administrator and a user meet it, in a scratch Wine prefix (a
 copy of the build's, at 192 DPI): scripts/package.sh refuses bad input, builds a
 signed package and two higher versions; msiexec installs it (files, their version,
-the Run value); the Run value's command line starts the agent, which
-service_simulator --attach serves through a drive's arrival and removal; the end of
-the session stops it (plug-in stopped, exit code 0); upgrades in the fourth field
-and in the first three leave one product of the new version, a lower version is
-refused and changes nothing, and uninstalling leaves nothing of ours.
+the policy templates, the Run value, and the Event Log source, whose message file
+event_source_check.exe loads and formats every event of); the Run value's command
+line starts the agent, which service_simulator --attach serves through a drive's
+arrival and removal; the end of the session stops it (plug-in stopped, exit code
+0); upgrades in the fourth field and in the first three leave one product of the
+new version, a lower version is refused and changes nothing, and uninstalling
+leaves nothing of ours.
 
     install_test.py <source-dir> <build-dir> <version A.B.C.D>
 The build's prefix (WINEPREFIX) is copied, not used; its wineserver is left alone."""
@@ -16,6 +18,10 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Talvern"
+INSTALLED_AGENT = r"C:\Program Files\Talvern\TalvernTray.exe"
+# The agent's events, as collectors filter on them: id and severity.
+EVENTS = {1000: "error", 1001: "warning", 1002: "error", 1003: "warning", 1004: "warning"}
 SIGNER = "Talvern Install Test Signer"
 
 source, build, version = sys.argv[1], os.path.abspath(sys.argv[2]), sys.argv[3]
@@ -76,6 +82,15 @@ def reg_value(key, name):
     return match.group(1) if match else None
 
 
+def reg_values(key):
+    """{name: (REG_type, data as reg prints it)} of a key's values, None without the key."""
+    query = wine("reg", "query", key)
+    if query.returncode != 0:
+        return None
+    return {m.group(1): (m.group(2), m.group(3)) for m in
+            re.finditer(r"^ {4}(\S.*?) {4}(REG_\w+) {4}(.*?)\s*$", query.stdout.decode(errors="replace"), re.M)}
+
+
 def installed_products():
     """DisplayVersion of every installed product named "Talvern tray agent"."""
     out = wine("reg", "query", UNINSTALL_KEY, "/s").stdout.decode(errors="replace").replace("\r", "")
@@ -92,16 +107,30 @@ def msiexec(*args):
 
 
 def installed_state():
-    files = sorted(os.listdir(install_dir)) if os.path.isdir(install_dir) else None
-    versions = [file_version(os.path.join(install_dir, f)) for f in files or []]
-    return files, versions, reg_value(RUN_KEY, "Talvern tray"), installed_products()
+    files = sorted(os.path.relpath(os.path.join(folder, f), install_dir).replace(os.sep, "\\")
+                   for folder, _, names in os.walk(install_dir) for f in names) if os.path.isdir(install_dir) else None
+    versions = [file_version(os.path.join(install_dir, f)) for f in ("TalvernP.dll", "TalvernTray.exe")
+                if f in (files or [])]
+    return files, versions, reg_value(RUN_KEY, "Talvern tray"), reg_values(EVENT_SOURCE_KEY), installed_products()
+
+
+TEMPLATES = [r"PolicyDefinitions\en-US\talvern.adml", r"PolicyDefinitions\talvern.admx"]
 
 
 def expect_installed(release, shown, what):
-    files, versions, run_value, products = installed_state()
-    check(files == ["TalvernP.dll", "TalvernTray.exe"], "%s: files %r" % (what, files))
+    files, versions, run_value, event_source, products = installed_state()
+    check(files == TEMPLATES + ["TalvernP.dll", "TalvernTray.exe"], "%s: files %r" % (what, files))
     check(versions == [release, release], "%s: file versions %r, not %s" % (what, versions, release))
-    check(run_value == r'"C:\Program Files\Talvern\TalvernTray.exe"', "%s: Run value %r" % (what, run_value))
+    for template in TEMPLATES:
+        installed = os.path.join(install_dir, *template.split("\\"))
+        ours = os.path.join(source, "packaging", "admx", *template.split("\\")[1:])
+        check(os.path.isfile(installed) and open(installed, "rb").read() == open(ours, "rb").read(),
+              "%s: %s is not the project's" % (what, template))
+    check(run_value == '"%s"' % INSTALLED_AGENT, "%s: Run value %r" % (what, run_value))
+    # The message file by the installed agent's path, expanded when read (REG_EXPAND_SZ); errors, warnings and
+    # information events.
+    check(event_source == {"EventMessageFile": ("REG_EXPAND_SZ", INSTALLED_AGENT),
+                           "TypesSupported": ("REG_DWORD", "0x7")}, "%s: Event Log source %r" % (what, event_source))
     check(products == [shown], "%s: installed products %r, not one %s" % (what, products, shown))
 
 
@@ -211,6 +240,16 @@ try:
         verify = subprocess.run(["osslsigncode", "verify", "-CAfile", pem, "-in", os.path.join(install_dir, name)],
                                 capture_output=True, text=True)
         check(verify.returncode == 0, "installed %s is not signed" % name)
+    # An event viewer's reading of the source: the registered file loads, and every event id of the agent's
+    # table resolves to a text that carries its insertion string.
+    viewer = wine(os.path.join(bin_dir, "event_source_check.exe")).stdout.decode(errors="replace").replace("\r", "")
+    shown_events = {int(m.group(1)): (m.group(2), m.group(3)) for m in
+                    re.finditer(r"^(\d+) (\w+): (.*)$", viewer, re.M)}
+    check("EventMessageFile REG_EXPAND_SZ %s\n" % INSTALLED_AGENT in viewer, "event viewer: %r" % viewer[:300])
+    check({id: severity for id, (severity, _) in shown_events.items()} == EVENTS,
+          "event ids and severities: %r" % viewer)
+    for id, (_, message) in sorted(shown_events.items()):
+        check("check-%d" % id in message, "event %d: %r" % (id, message))
 
     run_value = reg_value(RUN_KEY, "Talvern tray")
     agent_err, sim_out = os.path.join(work, "agent.err"), os.path.join(work, "simulator.out")
@@ -263,9 +302,10 @@ try:
     check(refused != 0, "the downgrade to %s was not refused" % version)
     expect_installed(third, package_version(third), "after the refused downgrade")
     check(msiexec("/x", msi[third]) == 0, "uninstall failed")
-    files, _, run_value, products = installed_state()
-    check(files is None and run_value is None and products == [],
-          "left after uninstall: files %r, Run value %r, products %r" % (files, run_value, products))
+    files, _, run_value, event_source, products = installed_state()
+    check(files is None and run_value is None and event_source is None and products == [],
+          "left after uninstall: files %r, Run value %r, Event Log source %r, products %r"
+          % (files, run_value, event_source, products))
     check(reg_value(r"HKLM\SOFTWARE\Torvi\Talvern", "HostGuid") is not None, "the service installer's value went")
 finally:
     for proc in (sim, agent):
@@ -276,6 +316,6 @@ finally:
 
 print("[install] %.0f s in all" % (time.monotonic() - started))
 print("FAIL: %d check(s)" % len(failures) if failures else
-      "PASS: packages built and signed, installed, started at logon, records delivered, stopped at the session's "
-      "end, upgraded twice, downgrade refused, uninstalled clean")
+      "PASS: packages built and signed, installed (event source and policy templates included), started at "
+      "logon, records delivered, stopped at the session's end, upgraded twice, downgrade refused, uninstalled clean")
 sys.exit(1 if failures else 0)
