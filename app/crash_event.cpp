@@ -11,14 +11,6 @@ namespace {
 
 constexpr size_t kTextChars = 1024;
 
-// Event sources, closed with DeregisterEventSource.
-struct event_source_traits {
-    using pointer = HANDLE;
-    static pointer none() { return nullptr; }
-    static void close(pointer source) { DeregisterEventSource(source); }
-};
-using event_source_handle = unique_win_handle<event_source_traits>;
-
 }  // namespace
 
 void report_crash_event(DWORD code, const void* address, const wchar_t* dump, DWORD dump_error) {

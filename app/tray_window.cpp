@@ -1,6 +1,7 @@
 // The entry routine, the hidden tray dialog with its notification icon and menu, and the message loop.
 #include "app/tray_window.h"
 
+#include "app/agent_policy.h"
 #include "app/talvern_tray.h"
 #include "log/log.h"
 #include "res/resource.h"
@@ -186,11 +187,16 @@ INT_PTR CALLBACK TrayDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
-int TalvernTrayMain(HINSTANCE hInstance, const tray_options& options) {
+int TalvernTrayMain(HINSTANCE hInstance, const tray_options& given) {
     if (!initialize_log()) {
         log_write_fmt(log_category_general, log_level_error, kMain, "initialize_log( level=%u ) failed.", 2u);
         return -1;
     }
+    // The administrator's policy, read once: its own warnings already go to
+    // the Event Log, which is on unless the policy turns it off.
+    log_set_targets(log_get_targets() | log_to_evt);
+    tray_options options = given;
+    apply_agent_policy(read_agent_policy(), options.update_base_url);
     log_write_fmt(log_category_general, log_level_info, kMain, "logger initialized successfully.");
 
     HWND dialog = nullptr;

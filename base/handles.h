@@ -84,6 +84,12 @@ struct registry_key {
     static pointer none() { return nullptr; }
     static void close(pointer key) { RegCloseKey(key); }
 };
+// An Event Log source from RegisterEventSourceW.
+struct event_source {
+    using pointer = HANDLE;
+    static pointer none() { return nullptr; }
+    static void close(pointer source) { DeregisterEventSource(source); }
+};
 }  // namespace handle_traits
 
 using unique_handle = unique_win_handle<handle_traits::kernel>;  // threads, processes, other kernel objects
@@ -94,3 +100,4 @@ using find_handle = unique_win_handle<handle_traits::find>;
 using mapped_view = unique_win_handle<handle_traits::mapped_view>;
 using module_handle = unique_win_handle<handle_traits::module>;
 using registry_key = unique_win_handle<handle_traits::registry_key>;
+using event_source_handle = unique_win_handle<handle_traits::event_source>;

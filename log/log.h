@@ -22,6 +22,7 @@ enum : uint32_t {
     log_to_file = 1,
     log_to_ods = 2,  // OutputDebugStringA
     log_to_con = 4,  // the process console, coloured by level
+    log_to_evt = 8,  // the Windows Application log, source "Talvern" (errors and warnings)
 };
 
 // Sets the agent's settings (all categories, warnings and errors, debugger only)

@@ -21,6 +21,7 @@ bool slogger::slog_start() {
     _queue.open();
     _stop = false;
     try {
+        _events.reset(new event_log_sink(make_event_log_reporter(L"Talvern")));
         _thread.reset(new boost::thread(&slogger::slog_thread, this));
     } catch (const std::exception&) {
         _stop = true;
@@ -42,6 +43,7 @@ void slogger::slog_stop() {
         _thread->join();
         _thread.reset();
     }
+    _events.reset();
     boost::lock_guard<boost::mutex> guard(_file_lock);
     _log_file.reset();
 }
@@ -54,7 +56,7 @@ slogger::push_outcome slogger::push_line(uint32_t level, uint32_t log_to, const 
             char note[kLogLineBytes];
             size_t note_length = 0;
             format_dropped_note(note, lost, &note_length);
-            if (push({log_level_warn, log_to, std::string(note, note_length)}, note_length + length) != queued) {
+            if (push({log_level_warn, log_to, std::string(note, note_length), true}, note_length + length) != queued) {
                 _dropped.fetch_add(lost);  // told later, or by the drain
             }
         }
@@ -81,8 +83,9 @@ void slogger::slog_thread() {
     name_this_thread(L"TalvernLog");
     std::deque<log_entry> batch;
     while (!_stop) {
-        if (!_queue.take_all(batch)) {  // nothing queued: asleep until a push or the stop
-            WaitForSingleObject(_wake.get(), INFINITE);
+        if (!_queue.take_all(batch)) {  // nothing queued: asleep until a push, the stop, or a summary is due
+            WaitForSingleObject(_wake.get(), _events->ms_until_summary(GetTickCount64()));
+            _events->flush(GetTickCount64(), false);
             continue;
         }
         for (const log_entry& entry : batch) {
@@ -98,9 +101,10 @@ void slogger::slog_thread() {
     if (const uint64_t dropped = _dropped.exchange(0)) {
         char note[kLogLineBytes];
         if (format_dropped_note(note, dropped, nullptr)) {
-            write_entry({log_level_warn, _dropped_to, note}, true);
+            write_entry({log_level_warn, _dropped_to, note, true}, true);
         }
     }
+    _events->flush(GetTickCount64(), true);
     _writer_id = 0;
 }
 
@@ -118,6 +122,9 @@ void slogger::write_entry(const log_entry& entry, bool draining) {
         }
         if (!draining && (entry.log_to & log_to_file)) {
             write_file_line(entry.msg.c_str(), false);
+        }
+        if (entry.log_to & log_to_evt) {
+            _events->write(entry.level, entry.msg.c_str(), entry.dropped_note, GetTickCount64());
         }
     } catch (const std::exception&) {
     }

@@ -21,6 +21,7 @@
 
 #include "base/handles.h"
 #include "log/log.h"
+#include "log/event_log_sink.h"
 #include "log/log_queue.h"
 
 class slogger {
@@ -36,6 +37,7 @@ public:
         uint32_t level;
         uint32_t log_to;  // the sinks stamped on the line when it was made
         std::string msg;  // the whole line
+        bool dropped_note = false;  // the logger's own count of dropped lines
     };
     enum push_outcome { queued, dropped, stopped };
 
@@ -85,6 +87,7 @@ private:
     event_handle _wake;  // auto-reset
     std::unique_ptr<boost::thread> _thread;
     std::atomic<DWORD> _writer_id{0};
+    std::unique_ptr<event_log_sink> _events;  // the writer's, from start to stop
 
     // The writer's while it runs; _file_lock lets open_log_file() switch the
     // file on meanwhile.
