@@ -15,6 +15,11 @@ struct tray_options {
     // attempts are made before start gives up (at least one).
     DWORD connect_retry_ms = 5000;
     uint32_t connect_max_tries = 0xFFFFFFFF;
+    // How the worker signals the service's request event (a test's stand-in
+    // may fail), and how long it pauses after a failed signal before it waits
+    // for the answer; stop() ends the pause.
+    BOOL(WINAPI* signal_request)(HANDLE event) = &SetEvent;
+    DWORD signal_failure_pause_ms = 3000;
     // Where the update request goes, and how it is made.
     std::string update_base_url = talvern_update_base_url();
     curl_options http;

@@ -8,7 +8,6 @@
 namespace {
 
 constexpr DWORD kResponseWaitMs = 5000;
-constexpr DWORD kSetEventFailurePauseMs = 3000;
 const char kWorkerFunction[] = "TalvernTray::tray_worker";
 
 void log_worker_returned() {
@@ -81,10 +80,16 @@ void TalvernTray::deliver(const pnp_info& info) {
     if (_answer_may_be_late) {
         ResetEvent(_channel.response_event());
     }
-    if (!SetEvent(_channel.request_event())) {
+    if (!_options.signal_request(_channel.request_event())) {
         log_write_fmt(log_category_general, log_level_error, kWorkerFunction, "SetEvent() failed. gle=%u",
                       GetLastError());
-        Sleep(kSetEventFailurePauseMs);
+        // A pause, so that a signal that keeps failing does not spin; stop()
+        // sets _stop and then notifies under the lock, which ends it.
+        boost::unique_lock<boost::mutex> lock(_queue_lock);
+        const boost::posix_time::milliseconds pause(_options.signal_failure_pause_ms);
+        if (_queue_cond.timed_wait(lock, pause, [this] { return _stop.load(); })) {
+            return;
+        }
     }
     const DWORD ret = WaitForSingleObject(_channel.response_event(), kResponseWaitMs);
     _answer_may_be_late = ret != WAIT_OBJECT_0;

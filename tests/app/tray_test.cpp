@@ -230,6 +230,24 @@ TEST_F(Agent, UnansweredRecordTimesOutTheNextGoesAndStopEndsItsWait) {
     EXPECT_EQ(2u, service.deliveries().size());
 }
 
+// After a failed signal the worker pauses before its next step; stop ends the pause, here one without end.
+TEST_F(Agent, StopEndsThePauseAfterAFailedSignal) {
+    ServiceStub service;
+    service.serve(0, true);
+    tray_options o = options();
+    o.signal_request = [](HANDLE) -> BOOL { return SetLastError(ERROR_INVALID_HANDLE), FALSE; };
+    o.signal_failure_pause_ms = INFINITE;
+    TalvernTray tray(o);
+    ASSERT_TRUE(tray.start());
+    ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(1)));
+    ASSERT_TRUE(_log.wait_for("[EROR] SetEvent() failed. gle=6", 10000));
+    ASSERT_TRUE(TalvernTray::on_pnp_event(&tray, make_record(2)));  // wakes the worker, but does not end the pause
+    take();
+    tray.stop();
+    EXPECT_THAT(take(), ElementsAre("[DEBG] PNP monitor stopped.", "[DEBG] Talvern tray worker thread returned.",
+                                    "[DEBG] tray worker thread returned.", kGuardClosed, kStopped));
+}
+
 TEST_F(Agent, LateAnswerDoesNotEndTheNextRecordsWait) {
     ServiceStub service;
     service.serve(300, true, 5500);  // the first answer comes after the agent's 5000 ms wait

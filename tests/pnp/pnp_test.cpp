@@ -314,8 +314,35 @@ TEST_F(PnpMonitor, StopEndsThePluginAndGivesBackOnlyItsOwnReference) {
     EXPECT_NE(nullptr, GetModuleHandleW(plugin_path().c_str()));
 }
 
+// Makes dir the current directory and the first folder on PATH, for the life of the object.
+class planted_dirs {
+public:
+    explicit planted_dirs(const std::wstring& dir)
+        : _cwd(GetCurrentDirectoryW(0, nullptr), L'\0'), _path(32767, L'\0') {
+        _cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(_cwd.size()), &_cwd[0]));
+        _path.resize(GetEnvironmentVariableW(L"PATH", &_path[0], static_cast<DWORD>(_path.size())));
+        EXPECT_TRUE(SetCurrentDirectoryW(dir.c_str()));
+        EXPECT_TRUE(SetEnvironmentVariableW(L"PATH", (dir + L";" + _path).c_str()));
+    }
+    ~planted_dirs() { SetCurrentDirectoryW(_cwd.c_str()), SetEnvironmentVariableW(L"PATH", _path.c_str()); }
+    planted_dirs(const planted_dirs&) = delete;
+    planted_dirs& operator=(const planted_dirs&) = delete;
+
+private:
+    std::wstring _cwd, _path;
+};
+
 TEST_F(PnpMonitor, InitializeFailsWithoutItsFolderOrWmi) {
-    const fake_module no_path(L"");  // the path would be relative to the drive's root
+    // Without its folder the path would be relative to the root of the current drive (made C:, the test prefix's
+    // own): a TalvernP.dll there is not loaded.
+    const temp_dir scratch;
+    const planted_dirs planted(scratch.path());
+    const struct planted_file {
+        ~planted_file() { DeleteFileW(path.c_str()); }
+        std::wstring path;
+    } at_root{scratch.path().substr(0, 3) + L"TalvernP.dll"};
+    ASSERT_TRUE(CopyFileW(plugin_path().c_str(), at_root.path.c_str(), FALSE));
+    const fake_module no_path(L"");
     EXPECT_FALSE(PNPMonitor(*this, no_path).initialize());
     init_ok = false;
     EXPECT_FALSE(monitor->initialize());
@@ -324,6 +351,24 @@ TEST_F(PnpMonitor, InitializeFailsWithoutItsFolderOrWmi) {
     EXPECT_EQ((std::vector<std::string>{"[EROR] get_current_module_path()", "[EROR] no dll, dll=\\TalvernP.dll",
                                         "[EROR] WmiClient::initialize() failed."}),
               log.messages());
+}
+
+// The plug-in's own imports come from its folder only: a library of the same name in the current directory or on
+// PATH is never loaded, not even when the plug-in's folder lacks it.
+TEST_F(PnpMonitor, PluginImportsComeFromItsOwnFolderOnly) {
+    const std::wstring with_helper = test_exe_dir() + L"\\with-helper";
+    const planted_dirs planted(test_exe_dir() + L"\\impostor");
+    const temp_dir lone;
+    ASSERT_TRUE(CopyFileW((with_helper + L"\\TalvernP.dll").c_str(), lone.file(L"TalvernP.dll").c_str(), FALSE));
+    EXPECT_FALSE(PNPMonitor(*this, fake_module(lone.file(L"TalvernTray.exe"))).initialize());
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"TalvernPHelper.dll"));
+    const fake_module beside(with_helper + L"\\TalvernTray.exe");
+    monitor.reset(new PNPMonitor(*this, beside));
+    start();  // the plug-in reports its library's event byte for E: from within Start
+    monitor.reset();
+    log.flush();
+    EXPECT_EQ(std::vector<std::string>{"[EROR] no dll, dll=" + narrow(lone.file(L"TalvernP.dll"))}, log.messages());
+    EXPECT_EQ(std::vector<std::wstring>{L"7 E: " + usb}, records);
 }
 
 // Byte 1 rebuilds the tables on one thread while another looks up: each record whole, in its thread's order.

@@ -1,5 +1,6 @@
 // The scriptable TalvernP.dll of the monitor tests: the test fires events through its extra exports and reads the
-// calls it got. Built a second time with TEST_PLUGIN_START_ONLY, exporting "Start" but no "Stop".
+// calls it got. Built a second time with TEST_PLUGIN_START_ONLY, exporting "Start" but no "Stop", and a third time
+// with TEST_PLUGIN_HELPER, importing TalvernPHelper.dll and reporting its event byte for "E:" from within Start.
 #include "pnp/plugin_contract.h"
 
 #include <string>
@@ -19,8 +20,15 @@ void report_in(int call) {
 }
 }  // namespace
 
+#ifdef TEST_PLUGIN_HELPER
+extern "C" __declspec(dllimport) uint8_t HelperEvent();
+#endif
+
 EXPORT void Start(void* context, device_event_fn callback) {
     g_context = context, g_callback = callback, g_running = true, report_in(1);
+#ifdef TEST_PLUGIN_HELPER
+    callback(context, HelperEvent(), L"E:");
+#endif
 }
 #ifndef TEST_PLUGIN_START_ONLY
 EXPORT void Stop() { ++g_stops, g_running = false, report_in(2); }

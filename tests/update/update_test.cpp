@@ -13,6 +13,7 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/registry_value.h"
 #include "tests/support/service_stub.h"
+#include "tests/support/test_env.h"
 #include "tools/update_server/update_server.h"
 #include "update/curl_client.h"
 #include "update/memory_stream.h"
@@ -179,6 +180,59 @@ TEST(CurlClient, RefusedRequestsSendNothing) {
     const std::string refused = "[EROR] curl_easy_setopt() failed. curl_code = 43, ";
     EXPECT_EQ((Lines{refused + curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT), "[EROR] set_common_opt() failed."}),
               log.messages());
+}
+
+// A loopback listener whose backlog is full: one connection waits there, never accepted, and a further one is neither
+// taken nor refused (Linux, and so Wine, drops its SYN while the queue is full; Windows would refuse it at once).
+class FullListener {
+public:
+    FullListener() {
+        WSADATA data;
+        _started = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+        sockaddr_in address = {};
+        address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof(address);
+        auto* a = reinterpret_cast<sockaddr*>(&address);
+        _listener.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        _waiting.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        _full = _started && _listener && _waiting && bind(_listener.get(), a, length) == 0 &&
+                listen(_listener.get(), 0) == 0 && getsockname(_listener.get(), a, &length) == 0 &&
+                connect(_waiting.get(), a, length) == 0;
+        _url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/v1/update";
+    }
+    ~FullListener() {
+        _waiting.reset(), _listener.reset();
+        if (_started) WSACleanup();
+    }
+    bool full() const { return _full; }
+    const std::string& url() const { return _url; }
+
+private:
+    bool _started = false, _full = false;
+    unique_socket _listener, _waiting;
+    std::string _url;
+};
+
+// With the product's time-outs a server that never takes the connection ends the request after the 10 s connect
+// time-out, not the 90 s one of the whole request: within 40 s, or cancel ends it with another line.
+TEST(CurlClient, GivesUpConnectingAfterTheConnectTimeOut) {
+    FullListener server;
+    ASSERT_TRUE(server.full()) << WSAGetLastError();
+    LogCapture log{log_level_debug};
+    curl_client client;
+    ASSERT_TRUE(client.initialize());
+    std::atomic<bool> ended{false};
+    std::string response = "untouched";
+    std::thread request([&] {
+        EXPECT_FALSE(client.http_post(server.url().c_str(), "x", response));
+        ended = true;
+    });
+    if (!wait_until([&] { return ended.load(); }, 40000)) client.cancel();
+    request.join();
+    log.flush();
+    const Lines timed_out{"[EROR] " + perform_failed(CURLE_OPERATION_TIMEDOUT), "[EROR] perform() failed."};
+    EXPECT_EQ(timed_out, log.messages());
+    EXPECT_EQ("untouched", response);
 }
 
 // closes: takes the request, closes without an answer; cuts: closes half-way through the answer;
