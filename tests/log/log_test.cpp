@@ -148,16 +148,10 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
     struct gate {  // holds the writer at its first line, so that the others wait in the queue
         event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
         std::vector<std::string> lines;
-        DWORD test_thread = GetCurrentThreadId();
-        std::atomic<bool> probe_written_by_caller{false};
     } g;
     ASSERT_TRUE(initialize_log());
     log_set_debug_observer([](void* context, const char* text) {
         auto& g = *static_cast<gate*>(context);
-        if (LogCapture::message_of(text) == "[EROR] probe") {
-            if (GetCurrentThreadId() == g.test_thread) g.probe_written_by_caller = true;
-            return;
-        }
         g.lines.emplace_back(text);
         say(log_level_error, "from inside the logger");  // dropped: the writer must not queue behind itself
         WaitForSingleObject(g.open.get(), 10000);
@@ -178,17 +172,44 @@ TEST_F(Log, FinalizeDrainsEveryQueuedLineInOrderAndLogCallsFromInsideAreDropped)
         });
     }
     for (auto& thread : threads) thread.join();
-    // The writer goes on only once the stop has begun: a line its caller writes itself shows that the
-    // queue is closed. All the others are then written by the drain before finalize_log() returns.
-    std::thread stopper([] { finalize_log(); });
-    EXPECT_TRUE(wait_until([&] { return say(log_level_error, "probe"), g.probe_written_by_caller.load(); }, 10000));
     SetEvent(g.open.get());
-    stopper.join();
+    finalize_log();
     ASSERT_EQ(size_t{kThreads * kLines}, g.lines.size());
     for (int n = 0; n < kThreads * kLines; ++n) {
         const std::string expected = "t" + std::to_string(n % kThreads) + " " + std::to_string(n / kThreads);
         ASSERT_EQ("[EROR] " + expected, LogCapture::message_of(g.lines[n])) << "line " << n;
     }
+}
+
+TEST_F(Log, TheStopDrainsWhatIsQueuedFileFirst) {
+    // The writer is held at its first line until the stop has closed the queue (a push then comes back
+    // to its caller): every line behind it is written by the final drain, the file before the debugger.
+    temp_dir dir;
+    struct gate {
+        event_handle open{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        std::vector<std::string> lines;
+        std::wstring file;
+    } g;
+    g.file = dir.file(L"agent.log");
+    log_set_debug_observer([](void* context, const char* text) {
+        auto& g = *static_cast<gate*>(context);
+        g.lines.emplace_back(text + std::string(" / file: ") + read_file(g.file));
+        WaitForSingleObject(g.open.get(), 10000);
+    }, &g);
+    slogger logger;
+    ASSERT_TRUE(logger.rotate_log_file(g.file.c_str()));
+    ASSERT_TRUE(logger.slog_start());
+    logger.push_line(log_level_error, log_to_ods, "first\n", 6);
+    ASSERT_TRUE(wait_until([&] { return !g.lines.empty(); }, 10000));
+    for (const char* text : {"a\n", "b\n", "c\n"}) logger.push_line(log_level_error, log_to_ods | log_to_file, text, 2);
+    std::thread stopper([&logger] { logger.slog_stop(); });
+    EXPECT_TRUE(wait_until([&] { return logger.push_line(log_level_error, 0, "-\n", 2) == slogger::stopped; }, 10000));
+    SetEvent(g.open.get());
+    stopper.join();
+    EXPECT_EQ((std::vector<std::string>{"first\n / file: ", "a\n / file: a\n", "b\n / file: a\nb\n",
+                                        "c\n / file: a\nb\nc\n"}),
+              g.lines);
+    log_set_debug_observer(nullptr, nullptr);
 }
 
 TEST_F(Log, AnIdleWriterWakesForEachLine) {
