@@ -55,6 +55,29 @@ public:
         _line[_length] = '\0';
     }
 
+    // Appends "(%5lu:%5lu) : " (each number right-aligned in five columns),
+    // built by hand because it is part of every line.
+    void append_ids(unsigned long process_id, unsigned long thread_id) {
+        char field[32] = "(";
+        size_t n = 1;
+        for (int i = 0; i < 2; ++i) {
+            char digits[16];
+            size_t count = 0;
+            for (unsigned long value = i == 0 ? process_id : thread_id; count == 0 || value != 0; value /= 10) {
+                digits[count++] = static_cast<char>('0' + value % 10);
+            }
+            for (size_t pad = count; pad < 5; ++pad) {
+                field[n++] = ' ';
+            }
+            while (count != 0) {
+                field[n++] = digits[--count];
+            }
+            field[n++] = i == 0 ? ':' : ')';
+        }
+        memcpy(field + n, " : ", 4);
+        append_text(field);
+    }
+
     // Drops everything from position onwards.
     void cut(size_t position) {
         _line[position] = '\0';
@@ -88,7 +111,7 @@ bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& option
     }
     buffer.append_text(tag);
     buffer.append_text(options.module_file != nullptr ? options.module_file : "");
-    buffer.append("(%5lu:%5lu) : ", GetCurrentProcessId(), GetCurrentThreadId());
+    buffer.append_ids(GetCurrentProcessId(), GetCurrentThreadId());
     if (options.show_function_name) {
         buffer.append("%s : ", function != nullptr ? function : "");
     }

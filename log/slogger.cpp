@@ -1,7 +1,18 @@
 // The logger's queue, its writer thread and their life cycle.
 #include "log/slogger.h"
 
-#include <deque>
+#include <cstring>
+#include <vector>
+
+namespace {
+// Slots the writer keeps for reuse after a burst; more are given back.
+constexpr size_t kKeptSlots = 1024;
+// After a batch of fewer lines than this, the writer lets the next ones
+// gather for a moment: while lines keep coming it wakes about once a
+// millisecond, rather than being signalled for every line or two.
+constexpr size_t kGatherLines = 2048;
+constexpr DWORD kGatherMs = 1;
+}  // namespace
 
 #include "log/sinks.h"
 #include "log/log_line.h"
@@ -56,12 +67,12 @@ slogger::push_outcome slogger::push_line(uint32_t level, uint32_t log_to, const 
             char note[kLogLineBytes];
             size_t note_length = 0;
             format_dropped_note(note, lost, &note_length);
-            if (push({log_level_warn, log_to, std::string(note, note_length), true}, note_length + length) != queued) {
+            if (push({log_level_warn, log_to, note, note_length, true}, note_length + length) != queued) {
                 _dropped.fetch_add(lost);  // told later, or by the drain
             }
         }
     }
-    const push_outcome outcome = push({level, log_to, std::string(line, length)}, length);
+    const push_outcome outcome = push({level, log_to, line, length, false}, length);
     if (outcome == dropped) {
         _dropped_to = log_to;
         _dropped.fetch_add(1);
@@ -69,9 +80,8 @@ slogger::push_outcome slogger::push_line(uint32_t level, uint32_t log_to, const 
     return outcome;
 }
 
-slogger::push_outcome slogger::push(log_entry&& entry, size_t room) {
-    const size_t units = entry.msg.size();
-    const Queue<log_entry>::push_result pushed = _queue.push(std::move(entry), units, room);
+slogger::push_outcome slogger::push(const log_line& line, size_t room) {
+    const Queue<log_entry>::push_result pushed = _queue.push(line, line.length, room);
     if (pushed == Queue<log_entry>::wake) {
         SetEvent(_wake.get());
     }
@@ -81,27 +91,34 @@ slogger::push_outcome slogger::push(log_entry&& entry, size_t room) {
 void slogger::slog_thread() {
     _writer_id = GetCurrentThreadId();
     name_this_thread(L"TalvernLog");
-    std::deque<log_entry> batch;
+    std::vector<log_entry> batch;
+    size_t count = 0;
     while (!_stop) {
-        if (!_queue.take_all(batch)) {  // nothing queued: asleep until a push, the stop, or a summary is due
+        if (!_queue.take_all(batch, count)) {  // nothing queued: asleep until a push, the stop, or a summary is due
             WaitForSingleObject(_wake.get(), _events->ms_until_summary(GetTickCount64()));
             _events->flush(GetTickCount64(), false);
             continue;
         }
-        for (const log_entry& entry : batch) {
-            write_entry(entry, false);
+        for (size_t i = 0; i < count; ++i) {
+            write_entry(batch[i], false);
         }
-        batch.clear();
+        if (batch.size() > kKeptSlots) {
+            batch.resize(kKeptSlots);
+            batch.shrink_to_fit();
+        }
+        if (count < kGatherLines) {
+            Sleep(kGatherMs);
+        }
     }
     // The queue is closed: what it holds now is all there will be.
-    _queue.take_all(batch);
-    for (const log_entry& left : batch) {
-        write_entry(left, true);
+    _queue.take_all(batch, count);
+    for (size_t left = 0; left < count; ++left) {
+        write_entry(batch[left], true);
     }
     if (const uint64_t dropped = _dropped.exchange(0)) {
         char note[kLogLineBytes];
         if (format_dropped_note(note, dropped, nullptr)) {
-            write_entry({log_level_warn, _dropped_to, note, true}, true);
+            write_entry(log_entry({log_level_warn, _dropped_to, note, strlen(note), true}), true);
         }
     }
     _events->flush(GetTickCount64(), true);

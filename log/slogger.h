@@ -33,11 +33,30 @@ public:
     // not held up longer. (The writer's batch is one more such bound at most.)
     static constexpr size_t kQueueBytes = 4 * 1024 * 1024;
 
-    struct log_entry {
+    // A line to queue, as the log call holds it.
+    struct log_line {
         uint32_t level;
         uint32_t log_to;  // the sinks stamped on the line when it was made
+        const char* text;
+        size_t length;
+        bool dropped_note;  // the logger's own count of dropped lines
+    };
+    // A queued line; its text's storage is kept for the next line queued in
+    // its slot.
+    struct log_entry {
+        uint32_t level = 0;
+        uint32_t log_to = 0;
         std::string msg;  // the whole line
-        bool dropped_note = false;  // the logger's own count of dropped lines
+        bool dropped_note = false;
+        log_entry() = default;
+        explicit log_entry(const log_line& line) { *this = line; }
+        log_entry& operator=(const log_line& line) {
+            level = line.level;
+            log_to = line.log_to;
+            msg.assign(line.text, line.length);
+            dropped_note = line.dropped_note;
+            return *this;
+        }
     };
     enum push_outcome { queued, dropped, stopped };
 
@@ -72,8 +91,8 @@ public:
     std::atomic<uint32_t> level{log_level_warn};
 
 private:
-    // Queues entry if room bytes of text fit (the next line's too, for a note).
-    push_outcome push(log_entry&& entry, size_t room);
+    // Queues line if room bytes of text fit (the next line's too, for a note).
+    push_outcome push(const log_line& line, size_t room);
     void slog_thread();
     // The sinks of one line: console, debugger, then the file with its
     // rotation check; in the final drain the file first, without rotation.
