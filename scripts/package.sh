@@ -104,13 +104,25 @@ cached_version() { sed -n 's/^TALVERN_VERSION:STRING=//p' "$build/CMakeCache.txt
 # build/'s own version: the one it has, or on a fresh tree the project's.
 [ -f "$build/CMakeCache.txt" ] || configure
 own_version=$(cached_version)
+# The files that carry the version, and when build/'s own content of them was
+# written. Once they hold it again and what was built from another version has
+# been rebuilt, they get that time back: the next build then does not recompile
+# the rest that includes them, which was built from this very content.
+versioned=("$build/base/product_version.h" "$build/res/TalvernTray.manifest")
+written=$(mktemp)
+[ ! -f "${versioned[0]}" ] || touch -r "${versioned[0]}" "$written"
 # Without --version the project's version holds (a cached one is dropped).
 [ -n "$version" ] && configure -DTALVERN_VERSION="$version" || configure -UTALVERN_VERSION
 version=$(cached_version)
 restore() {  # build/ back to its own version, its binaries too (the tests run them)
-    [ "$own_version" != "$version" ] || return 0
-    configure -DTALVERN_VERSION="$own_version" && build_shipped ||
-        echo "package: could not put $build back to version $own_version" >&2
+    if [ "$own_version" != "$version" ]; then
+        if configure -DTALVERN_VERSION="$own_version" && build_shipped; then
+            touch -c -r "$written" "${versioned[@]}"
+        else
+            echo "package: could not put $build back to version $own_version" >&2
+        fi
+    fi
+    rm -f "$written"
 }
 trap restore EXIT
 build_shipped
