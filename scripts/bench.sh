@@ -28,6 +28,10 @@ done
 if [ ! -f "$build/CMakeCache.txt" ]; then
     "$here/scripts/build.sh" >/dev/null || exit 1
 fi
+# The benchmarks and their load stand-ins are left out of the build unless asked for.
+if ! grep -q '^TALVERN_BUILD_BENCH:BOOL=ON$' "$build/CMakeCache.txt"; then
+    cmake -S "$here" -B "$build" -DTALVERN_BUILD_BENCH=ON >/dev/null || exit 1
+fi
 cmake --build "$build" --target bench load_service talvern_reference_plugin -j2 -- --no-print-directory >/dev/null || exit 1
 have_agent=0
 if cmake --build "$build" --target talvern_load_agent -j2 -- --no-print-directory >/dev/null 2>&1; then

@@ -18,14 +18,16 @@
 #   --timestamp URL     an RFC 3161 time-stamping server for the signatures
 #   --out DIR           where the package goes (default build/dist)
 #
-# The Release build lives in build/release (TALVERN_BUILD_DIR moves build/) and
-# is reused: another version rebuilds only what carries the version. Bad input
-# ends the script before anything is built, with a message and exit code 2; a
-# failure later leaves nothing half-written in the output folder.
+# The package ships the binaries of build/ (TALVERN_BUILD_DIR moves it), the
+# optimized build with debug information that the tests run: stripped copies,
+# their debug information beside them. Another version reconfigures build/ for
+# it, rebuilds only what carries the version (the version resources and the
+# update request's code) and relinks, then puts build/ back to its own version.
+# Bad input ends the script before anything is built, with a message and exit
+# code 2; a failure later leaves nothing half-written in the output folder.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALVERN_BUILD_DIR:-$here/build}
-release=$build/release
 out=$build/dist
 
 usage() { sed -n '2,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0"; }
@@ -79,20 +81,51 @@ if [ -n "$cert" ]; then
         openssl pkcs12 -legacy -in "$cert" -noout -passin "$passin" >/dev/null 2>&1 ||
         bad "certificate '$cert' cannot be opened: wrong password, or not a PKCS#12 file"
 fi
+# The package carries what the tests run: an optimized build with debug
+# information, not a developer's -O0 one.
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+[ -z "$build_type" ] || [ "$build_type" = RelWithDebInfo ] ||
+    bad "$build is a $build_type build; the package ships a RelWithDebInfo one (set TALVERN_BUILD_DIR to another folder)"
 mkdir -p "$out" || bad "cannot make the output folder '$out'"
 out=$(realpath "$out")
 
-# --- the Release build ------------------------------------------------------
+# --- the build -----------------------------------------------------------------
 "$here/scripts/setup.sh"
 [ -n "${TALVERN_DEPS_DIR:-}" ] && deps=(-DTALVERN_DEPS_DIR="$TALVERN_DEPS_DIR") || deps=()
-# Without --version the cached one is dropped, so the project's holds again.
-[ -n "$version" ] && version_arg=(-DTALVERN_VERSION="$version") || version_arg=(-UTALVERN_VERSION)
-cmake -S "$here" -B "$release" -G "Unix Makefiles" \
-    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    "-DCMAKE_C_FLAGS_RELEASE=-O2 -g -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -g -DNDEBUG" \
-    -DTALVERN_BUILD_TESTS=OFF "${version_arg[@]}" "${deps[@]}" >/dev/null
-cmake --build "$release" --target TalvernTray talvern_reference_plugin -j "${TALVERN_JOBS:-2}" -- --no-print-directory >/dev/null
-version=$(sed -n 's/^TALVERN_VERSION:STRING=//p' "$release/CMakeCache.txt")
+configure() {  # configure <cmake arguments...>
+    cmake -S "$here" -B "$build" -G "Unix Makefiles" \
+        -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64-x86_64.cmake" "${deps[@]}" "$@" >/dev/null
+}
+build_shipped() {
+    cmake --build "$build" --target TalvernTray talvern_reference_plugin -j "${TALVERN_JOBS:-2}" \
+        -- --no-print-directory >/dev/null
+}
+cached_version() { sed -n 's/^TALVERN_VERSION:STRING=//p' "$build/CMakeCache.txt" 2>/dev/null || true; }
+# build/'s own version: the one it has, or on a fresh tree the project's.
+[ -f "$build/CMakeCache.txt" ] || configure
+own_version=$(cached_version)
+# The files that carry the version, and when build/'s own content of them was
+# written. Once they hold it again and what was built from another version has
+# been rebuilt, they get that time back: the next build then does not recompile
+# the rest that includes them, which was built from this very content.
+versioned=("$build/base/product_version.h" "$build/res/TalvernTray.manifest")
+written=$(mktemp)
+[ ! -f "${versioned[0]}" ] || touch -r "${versioned[0]}" "$written"
+# Without --version the project's version holds (a cached one is dropped).
+[ -n "$version" ] && configure -DTALVERN_VERSION="$version" || configure -UTALVERN_VERSION
+version=$(cached_version)
+restore() {  # build/ back to its own version, its binaries too (the tests run them)
+    if [ "$own_version" != "$version" ]; then
+        if configure -DTALVERN_VERSION="$own_version" && build_shipped; then
+            touch -c -r "$written" "${versioned[@]}"
+        else
+            echo "package: could not put $build back to version $own_version" >&2
+        fi
+    fi
+    rm -f "$written"
+}
+trap restore EXIT
+build_shipped
 IFS=. read -r major minor patch tweak <<<"$version"
 # Windows Installer compares A.B.C only: the fourth field goes into the third.
 package_version=$major.$minor.$(( patch * 256 + tweak ))
@@ -101,17 +134,17 @@ print("{%s}" % str(uuid.uuid5(uuid.UUID("3b334b01-8db0-4d7d-88ff-4dc7fbee052e"),
 name=Talvern-$version-x64
 
 # --- strip, keep the debug information, sign, pack: all in a scratch folder --
-stage=$(mktemp -d "$release/stage.XXXXXX")
-trap 'rm -rf "$stage"' EXIT
+stage=$(mktemp -d "$build/stage.XXXXXX")
+trap 'rm -rf "$stage"; restore' EXIT
 mkdir "$stage/$name-debug"
 bin=$stage/$name-debug
 size() { stat -c %s "$1"; }
 shipped=(TalvernTray.exe)
-cp "$release/bin/TalvernTray.exe" "$bin/"
+cp "$build/bin/TalvernTray.exe" "$bin/"
 if [ -n "$plugin" ]; then
     cp "$plugin" "$bin/TalvernP.dll"
 else
-    cp "$release/bin/TalvernP.dll" "$bin/"
+    cp "$build/bin/TalvernP.dll" "$bin/"
     shipped+=(TalvernP.dll)
 fi
 for f in "${shipped[@]}"; do

@@ -77,25 +77,57 @@ fetch_source() { # package -> directory holding its downloaded files
 
 toolchain=$here/cmake/mingw-w64-x86_64.cmake
 
+# libcurl with what the agent uses and nothing else: one HTTP(S) POST through
+# the easy interface (Schannel for TLS, the threaded resolver, IPv6, error
+# strings for its log lines). Every other protocol and feature is left out,
+# which is also less to configure and compile. No CA bundle path: it would be
+# the build machine's Linux one, and Schannel would check servers against that
+# missing file instead of the Windows certificate store. The options are kept
+# beside the library; a cache built with other options is built again.
+curl_options=(
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF
+    -DPICKY_COMPILER=OFF
+    -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON -DUSE_WIN32_LDAP=OFF
+    -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none
+    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF
+    -DCURL_USE_LIBPSL=OFF -DCURL_USE_GSSAPI=OFF -DENABLE_UNIX_SOCKETS=OFF
+    -DCURL_DISABLE_ALTSVC=ON -DCURL_DISABLE_COOKIES=ON -DCURL_DISABLE_CRYPTO_AUTH=ON
+    -DCURL_DISABLE_DOH=ON -DCURL_DISABLE_GETOPTIONS=ON -DCURL_DISABLE_HSTS=ON
+    -DCURL_DISABLE_HTTP_AUTH=ON -DCURL_DISABLE_LIBCURL_OPTION=ON -DCURL_DISABLE_MIME=ON
+    -DCURL_DISABLE_NETRC=ON -DCURL_DISABLE_NTLM=ON -DCURL_DISABLE_PARSEDATE=ON
+    -DCURL_DISABLE_PROGRESS_METER=ON -DCURL_DISABLE_PROXY=ON -DCURL_DISABLE_SHUFFLE_DNS=ON
+    -DCURL_DISABLE_SOCKETPAIR=ON
+)
+
 build_curl() {
-    local prefix=$deps/curl
-    [ -f "$prefix/lib/libcurl.a" ] && return 0
+    local prefix=$deps/curl stamp=$deps/curl/talvern-options
+    [ -f "$prefix/lib/libcurl.a" ] && [ "$(cat "$stamp" 2>/dev/null)" = "${curl_options[*]}" ] && return 0
     local src; src=$(fetch_source curl)
     local work=$deps/work/curl
-    rm -rf "$work"; mkdir -p "$work"
+    rm -rf "$work" "$prefix"; mkdir -p "$work"
     tar -xf "$(orig_tarball "$src")" -C "$work" --strip-components=1
-    log "building libcurl for Windows (static, HTTP only, Schannel)"
-    cmake -S "$work" -B "$work/build" -G "Unix Makefiles" \
+    log "building libcurl for Windows (static, HTTP(S) POST only, Schannel)"
+    # The answers of curl's configure probes for this toolchain, when it is the
+    # one they were taken with (cmake/curl-mingw-w64-checks.cmake says which).
+    local checks=$here/cmake/curl-mingw-w64-checks.cmake preset=()
+    local toolchain_line
+    toolchain_line="# toolchain: $(x86_64-w64-mingw32-gcc-posix --version | head -n 1); mingw-w64-x86-64-dev $(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev 2>/dev/null)"
+    if grep -qxF "$toolchain_line" "$checks" && [[ $(orig_tarball "$src") == */curl_7.88.1.orig.* ]]; then
+        preset=(-C "$checks")
+    fi
+    local began=$SECONDS
+    cmake "${preset[@]}" -S "$work" -B "$work/build" -G "Unix Makefiles" \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$prefix" \
-        -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF \
-        -DHTTP_ONLY=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
-        -DCURL_ZLIB=OFF -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF -DCURL_USE_LIBPSL=OFF \
-        -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DENABLE_MANUAL=OFF \
-        -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON >"$work/configure.log" 2>&1 \
-        || { tail -30 "$work/configure.log"; exit 1; }
-    cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; exit 1; }
+        -DCMAKE_INSTALL_PREFIX="$prefix" "${curl_options[@]}" >"$work/configure.log" 2>&1 \
+        || { tail -30 "$work/configure.log"; return 1; }
+    local configured=$SECONDS
+    cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; return 1; }
     cmake --install "$work/build" >/dev/null
+    [ -f "$prefix/lib/libcurl.a" ] || { log "libcurl.a was not installed"; return 1; }
+    echo "${curl_options[*]}" >"$stamp"
+    log "libcurl: configure $(( configured - began )) s${preset:+ (probes answered by $(basename "$checks"))}, compile $(( SECONDS - configured )) s"
     rm -rf "$work"
 }
 
@@ -111,7 +143,9 @@ build_boost_thread() {
     rm -rf "$work" "$prefix"; mkdir -p "$work" "$prefix/include" "$prefix/lib"
     ln -s /usr/include/boost "$prefix/include/boost"
     log "extracting Boost.Thread sources"
+    local began=$SECONDS
     tar -xf "$(orig_tarball "$src")" -C "$work" --strip-components=1 --wildcards '*/libs/thread/src/*'
+    local extracted=$SECONDS
     log "building Boost.Thread for Windows"
     local cxx=x86_64-w64-mingw32-g++-posix objs=()
     local s
@@ -124,6 +158,7 @@ build_boost_thread() {
     done
     wait
     x86_64-w64-mingw32-ar rcs "$prefix/lib/libboost_thread.a" "${objs[@]}"
+    log "Boost.Thread: extract $(( extracted - began )) s, compile $(( SECONDS - extracted )) s"
     rm -rf "$work"
 }
 
@@ -139,9 +174,34 @@ link_peer_headers() {
     ln -sfn /usr/include/fmt "$include/fmt"
 }
 
-install_packages
-mkdir -p "$deps"
-build_boost_thread
-build_curl
-link_peer_headers
-log "ready: dependencies in $deps"
+# Boost.Thread and libcurl are built side by side: libcurl's configure step
+# runs one small compile at a time and leaves a core free. Their sources are
+# fetched first, one after the other (apt-get must not run twice at once).
+build_dependencies() {
+    mkdir -p "$deps"
+    local need=()
+    [ -f "$deps/boost/lib/libboost_thread.a" ] && [ -e "$deps/boost/include/boost" ] || need+=(boost)
+    [ -f "$deps/curl/lib/libcurl.a" ] && [ "$(cat "$deps/curl/talvern-options" 2>/dev/null)" = "${curl_options[*]}" ] ||
+        need+=(curl)
+    if [ ${#need[@]} -gt 0 ]; then
+        [[ " ${need[*]} " == *" boost "* ]] && fetch_source boost1.74 >/dev/null
+        [[ " ${need[*]} " == *" curl "* ]] && fetch_source curl >/dev/null
+        build_boost_thread & local boost=$!
+        build_curl & local curl=$!
+        local failed=0
+        wait $boost || { log "Boost.Thread failed"; failed=1; }
+        wait $curl || { log "libcurl failed"; failed=1; }
+        [ $failed -eq 0 ] || exit 1
+    fi
+    link_peer_headers
+    log "ready: dependencies in $deps"
+}
+
+# With an argument, one step only: "packages" or "dependencies" (scripts/test.sh
+# times them apart); without, both.
+case ${1:-all} in
+packages) install_packages ;;
+dependencies) build_dependencies ;;
+all) install_packages; build_dependencies ;;
+*) echo "usage: scripts/setup.sh [packages|dependencies]" >&2; exit 2 ;;
+esac
