@@ -17,7 +17,9 @@
 inputs tried and what was found; exit code 0 when nothing was. Runs in the Wine
 prefix WINEPREFIX names, with a wineserver already up (scripts/fuzz.sh sets both).
 The registry and server families need the agent's update address (--base-url,
-the build's TALVERN_UPDATE_BASE_URL) on 127.0.0.1; with another they are skipped."""
+the build's TALVERN_UPDATE_BASE_URL) on 127.0.0.1; with another they are skipped.
+A CTest entry's own update address (TALVERN_UPDATE_URL) takes its place, given
+to the agent through the policy value UpdateUrl."""
 import argparse, json, os, random, re, subprocess, sys, time
 
 WINE = "/usr/lib/wine/wine64"
@@ -41,6 +43,10 @@ args.add_argument("--calls", type=int, default=1000000)
 args.add_argument("--threads", type=int, default=4)
 args.add_argument("--short", action="store_true")
 opt = args.parse_args()
+if os.environ.get("TALVERN_UPDATE_URL"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+    from update_address import own_update_url  # noqa: E402
+    opt.base_url = own_update_url()
 build = os.path.abspath(opt.build)
 bin_dir = os.path.join(build, "bin")
 work = os.path.join(build, "fuzz")

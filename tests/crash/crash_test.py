@@ -12,6 +12,8 @@ crashes leave five dumps, the first one gone. crash-report.py's bad input
     crash_test.py <build-dir> <source-dir> <version A.B.C.D>
 Runs in the entry's Wine prefix (WINEPREFIX), with a wineserver already up."""
 import glob, os, re, shutil, subprocess, sys
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from update_address import own_update_url  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 build, source, version = sys.argv[1], sys.argv[2], sys.argv[3]
@@ -20,6 +22,7 @@ plugin_source = os.path.join(source, "tools", "crash_plugin", "crash_plugin.cpp"
 report_script = os.path.join(source, "scripts", "crash-report.py")
 work = os.path.join(build, "tests", "crash")
 prefix = os.environ["WINEPREFIX"]
+own_update_url()
 HANG_BOUND_MS = 15000
 # A thread's whole stack is 2 MB here. Only the crashed thread may bring that
 # much into a dump (all of it after an overflow); the writer's own would be

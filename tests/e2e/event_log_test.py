@@ -10,12 +10,15 @@ are counted, and one summary says how many when the agent stops.
     event_log_test.py <build-dir>
 Runs in the entry's Wine prefix (WINEPREFIX), with a wineserver already up."""
 import os, re, subprocess, sys
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from update_address import own_update_url  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 build = sys.argv[1]
 agent = "Z:" + os.path.join(build, "load-agent", "TalvernTray.exe").replace("/", "\\")
 VALID, PER_MINUTE = 25, 20
 
+own_update_url()  # nothing listens there: the request fails, with its error lines
 # A policy value of the wrong type: ignored, with a warning that is the first event.
 subprocess.run([WINE, "reg", "add", r"HKLM\SOFTWARE\Policies\Talvern\Agent", "/v", "LogLevel", "/t", "REG_SZ",
                 "/d", "3", "/f"], stdin=subprocess.DEVNULL, capture_output=True, check=True)

@@ -6,13 +6,17 @@ refuses a second agent in the session, and hands the arrival (1) and removal (2)
 of a drive letter added and removed through Wine's mount manager to the service,
 then exits with code 0.
 
-    main_job_test.py <build-dir> <update-base-url> <version A.B.C.D>
-Runs in the build's Wine prefix (WINEPREFIX), with a wineserver already up."""
+    main_job_test.py <build-dir> <version A.B.C.D>
+Runs in the entry's Wine prefix (WINEPREFIX), with a wineserver already up; the
+agent posts to the entry's own update address (tests/support/update_address.py)."""
 import json, os, re, subprocess, sys, time
 
 WINE = "/usr/lib/wine/wine64"
 HOST_GUID = "{8C1D6A52-3F7E-4B90-A1C4-2E5D9F0B7A36}"  # set by scripts/wine-prefix.sh
-build, base_url, version = sys.argv[1], sys.argv[2], sys.argv[3]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from update_address import own_update_url  # noqa: E402
+build, version = sys.argv[1], sys.argv[2]
+base_url = own_update_url()
 BODY = ('{ "info":{"product_type": "talvern","product_version": "' + version.replace(".", ",") + '",'
         '"group_guid": "{5D0C3E91-27B4-4F6A-8E13-9A2B7C4D6E80}","host_guid": "' + HOST_GUID + '"} }')
 

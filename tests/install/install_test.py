@@ -13,6 +13,8 @@ leaves nothing of ours.
     install_test.py <source-dir> <build-dir> <version A.B.C.D>
 The build's prefix (WINEPREFIX) is copied, not used; its wineserver is left alone."""
 import json, os, re, shutil, struct, subprocess, sys, time
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from update_address import own_update_url  # noqa: E402
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
@@ -164,6 +166,7 @@ def stop_wineserver(server):
 
 
 server = start_wineserver()
+own_update_url(env)  # the installed agent's update address: the entry's own
 check(wine("reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", "192",
            "/f").returncode == 0, "LogPixels not set")
 stop_wineserver(server)  # the DPI is read when the wineserver starts

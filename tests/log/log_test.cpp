@@ -334,7 +334,9 @@ TEST_F(Log, AFullQueueDropsLinesCountsThemAndSaysSoOnceThereIsRoomOrAtTheStop) {
         }
         EXPECT_EQ("[WARN] " + std::to_string(total - written) + " log lines were dropped: the log queue was full.",
                   LogCapture::message_of(lines[written + 1]));
-        if (line_after_room) EXPECT_EQ("[EROR] after the room came back", LogCapture::message_of(lines.back()));
+        if (line_after_room) {
+            EXPECT_EQ("[EROR] after the room came back", LogCapture::message_of(lines.back()));
+        }
         // The bound's worth: all it holds, and no more.
         EXPECT_LT(written * text.size(), slogger::kQueueBytes);
         EXPECT_GT(written * (text.size() + 100), slogger::kQueueBytes * 9 / 10) << written;

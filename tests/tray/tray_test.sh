@@ -48,6 +48,11 @@ fi
 
 talvern_wine_env "$prefix"
 "$WINE64" regedit /S "$(echo "Z:$build/wineprefix/talvern-values.reg" | tr / '\\')" >/dev/null 2>&1
+# The entry's own update address (tests/CMakeLists.txt), given through the policy value.
+if [ -n "${TALVERN_UPDATE_URL:-}" ]; then
+    "$WINE64" reg add 'HKLM\SOFTWARE\Policies\Talvern\Agent' /v UpdateUrl /t REG_SZ /d "$TALVERN_UPDATE_URL" /f \
+        >/dev/null 2>&1 || fail "could not set the update address"
+fi
 export WINEDEBUG=+debugstr
 "$WINE64" "$build/bin/service_simulator.exe" --start "$build/bin/TalvernTray.exe" --timeout-ms 90000 \
     </dev/null >"$work/simulator.out" 2>"$work/agent.log" &
