@@ -59,39 +59,39 @@ agent_policy read_agent_policy(HKEY root, const wchar_t* key_path) {
         return policy;  // no policy: the agent as built
     }
     size_t count = 0;
-    const policy_value_spec* specs = agent_policy_values(count);
+    const policy_value_spec* values = agent_policy_values(count);
     for (size_t i = 0; i < count; ++i) {
-        const policy_value_spec& spec = specs[i];
+        const policy_value_spec& known = values[i];
         DWORD type = REG_NONE;
         std::vector<BYTE> data;
         try {
-            if (!query_value(key.get(), spec.name, type, data)) {
+            if (!query_value(key.get(), known.name, type, data)) {
                 continue;
             }
         } catch (const std::bad_alloc&) {
             type = REG_NONE;  // a value too large to hold is taken as one of the wrong type
         }
-        const bool right_type = type == spec.type && (spec.type != REG_DWORD || data.size() == sizeof(DWORD));
+        const bool right_type = type == known.type && (known.type != REG_DWORD || data.size() == sizeof(DWORD));
         if (!right_type) {
             log_write_fmt(log_category_general, log_level_warn, kRead,
-                          "policy value %ws ignored: it is not a %s (type %u).", spec.name, type_name(spec.type),
+                          "policy value %ws ignored: it is not a %s (type %u).", known.name, type_name(known.type),
                           static_cast<unsigned>(type));
             continue;
         }
-        if (spec.type == REG_DWORD) {
+        if (known.type == REG_DWORD) {
             DWORD value = 0;
             memcpy(&value, data.data(), sizeof(value));
-            if (value < spec.min || value > spec.max) {
+            if (value < known.min || value > known.max) {
                 log_write_fmt(log_category_general, log_level_warn, kRead,
-                              "policy value %ws ignored: %u is out of its range %u-%u.", spec.name, value, spec.min,
-                              spec.max);
+                              "policy value %ws ignored: %u is out of its range %u-%u.", known.name, value, known.min,
+                              known.max);
                 continue;
             }
-            if (wcscmp(spec.name, L"LogLevel") == 0) {
+            if (wcscmp(known.name, L"LogLevel") == 0) {
                 policy.log_level = value;
-            } else if (wcscmp(spec.name, L"LogFile") == 0) {
+            } else if (wcscmp(known.name, L"LogFile") == 0) {
                 policy.log_file = value != 0;
-            } else if (wcscmp(spec.name, L"EventLog") == 0) {
+            } else if (wcscmp(known.name, L"EventLog") == 0) {
                 policy.event_log = value != 0;
             }
             continue;
@@ -104,7 +104,7 @@ agent_policy read_agent_policy(HKEY root, const wchar_t* key_path) {
             log_write_fmt(log_category_general, log_level_warn, kRead,
                           "policy value %ws ignored: it is not an absolute http:// or https:// URL ending in \"/\" "
                           "(%u characters).",
-                          spec.name, static_cast<unsigned>(url.size()));
+                          known.name, static_cast<unsigned>(url.size()));
             continue;
         }
         policy.update_base_url = narrow;
