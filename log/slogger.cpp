@@ -4,6 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#include "log/sinks.h"
+#include "log/log_line.h"
+#include "base/thread_name.h"
+
 namespace {
 // Slots the writer keeps for reuse after a burst; more are given back.
 constexpr size_t kKeptSlots = 1024;
@@ -13,10 +17,6 @@ constexpr size_t kKeptSlots = 1024;
 constexpr size_t kGatherLines = 2048;
 constexpr DWORD kGatherMs = 1;
 }  // namespace
-
-#include "log/sinks.h"
-#include "log/log_line.h"
-#include "base/thread_name.h"
 
 slogger::slogger() : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
@@ -35,6 +35,8 @@ bool slogger::slog_start() {
         _events.reset(new event_log_sink(make_event_log_reporter(L"Talvern")));
         _thread.reset(new boost::thread(&slogger::slog_thread, this));
     } catch (const std::exception&) {
+        _queue.close();  // no writer: a log call writes its line itself
+        _events.reset();
         _stop = true;
         return false;
     }
