@@ -47,6 +47,20 @@ bool query_value(HKEY key, const wchar_t* name, DWORD& type, std::vector<BYTE>& 
            (data.resize(size), true);
 }
 
+// %LOCALAPPDATA%\Talvern\Logs\TalvernTray.log, its folders made; empty when
+// %LOCALAPPDATA% has no value.
+std::wstring agent_log_file_path() {
+    std::wstring local;
+    if (!get_environment_value(L"%LOCALAPPDATA%", local) || local.empty() || local[0] == L'%') {
+        return std::wstring();
+    }
+    std::wstring path = local + L"\\Talvern";
+    CreateDirectoryW(path.c_str(), nullptr);  // it may exist already
+    path += L"\\Logs";
+    CreateDirectoryW(path.c_str(), nullptr);
+    return path + L"\\TalvernTray.log";
+}
+
 const char* type_name(DWORD type) { return type == REG_DWORD ? "REG_DWORD" : "REG_SZ"; }
 }  // namespace
 
@@ -112,17 +126,6 @@ agent_policy read_agent_policy(HKEY root, const wchar_t* key_path) {
     return policy;
 }
 
-std::wstring agent_log_file_path() {
-    std::wstring local;
-    if (!get_environment_value(L"%LOCALAPPDATA%", local) || local.empty() || local[0] == L'%') {
-        return std::wstring();
-    }
-    std::wstring path = local + L"\\Talvern";
-    CreateDirectoryW(path.c_str(), nullptr);  // it may exist already
-    path += L"\\Logs";
-    CreateDirectoryW(path.c_str(), nullptr);
-    return path + L"\\TalvernTray.log";
-}
 
 void apply_agent_policy(const agent_policy& policy, std::string& update_base_url) {
     log_set_level(policy.log_level);

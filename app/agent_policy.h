@@ -40,9 +40,6 @@ struct agent_policy {
 agent_policy read_agent_policy(HKEY root = HKEY_LOCAL_MACHINE, const wchar_t* key = kAgentPolicyKey);
 
 // Applies policy to the running log (level, Event Log sink, the file
-// agent_log_file_path() names) and to the update request's base URL.
+// %LOCALAPPDATA%\Talvern\Logs\TalvernTray.log) and to the update request's
+// base URL.
 void apply_agent_policy(const agent_policy& policy, std::string& update_base_url);
-
-// %LOCALAPPDATA%\Talvern\Logs\TalvernTray.log, its folders made; empty when
-// %LOCALAPPDATA% has no value.
-std::wstring agent_log_file_path();

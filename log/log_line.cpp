@@ -88,12 +88,14 @@ private:
     char (&_line)[kLogLineBytes];
     size_t _length = 0;
 };
-}  // namespace
 
+// The tag of a level ("[EROR] " ...), or null above log_level_debug.
 const char* log_level_tag(uint32_t level) {
     static const char* const tags[] = {"[EROR] ", "[WARN] ", "[INFO] ", "[DEBG] "};
     return level <= log_level_debug ? tags[level] : nullptr;
 }
+}  // namespace
+
 
 bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
                      const char* function, const char* format, va_list args, size_t* length) {

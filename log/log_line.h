@@ -16,9 +16,6 @@ struct log_line_options {
     const char* module_file = nullptr;
 };
 
-// The tag of a level ("[EROR] " ...), or null above log_level_debug.
-const char* log_level_tag(uint32_t level);
-
 // Formats the line into line (kLogLineBytes, always terminated), and its
 // length (strlen) into *length when that is given. False, with nothing to
 // write, when level has no tag.
