@@ -5,36 +5,21 @@
 #include <cstring>
 #include <string>
 
-#include "base/handles.h"
 #include "log/log.h"
 #include "res/talvern_events.h"
 
-namespace {
-class event_log_reporter : public event_reporter {
-public:
-    explicit event_log_reporter(const wchar_t* source) : _name(source) {}
-
-    void report(WORD type, DWORD event_id, const char* text) override {
-        if (!_source) {
-            _source.reset(RegisterEventSourceW(nullptr, _name.c_str()));
-        }
-        const char* strings[] = {text};
-        if (_source) {
-            ReportEventA(_source.get(), type, 0, event_id, nullptr, 1, 0, strings, nullptr);
-        }
+void event_log_sink::report(WORD type, DWORD event_id, const char* text) {
+    if (_report) {
+        _report(type, event_id, text);
+        return;
     }
-
-private:
-    std::wstring _name;
-    event_source_handle _source;
-};
-}  // namespace
-
-std::unique_ptr<event_reporter> make_event_log_reporter(const wchar_t* source) {
-    return std::unique_ptr<event_reporter>(new event_log_reporter(source));
+    if (!_source) {
+        _source.reset(RegisterEventSourceW(nullptr, L"Talvern"));
+    }
+    if (_source) {
+        ReportEventA(_source.get(), type, 0, event_id, nullptr, 1, 0, &text, nullptr);
+    }
 }
-
-event_log_sink::event_log_sink(std::unique_ptr<event_reporter> reporter) : _reporter(std::move(reporter)) {}
 
 void event_log_sink::write(uint32_t level, const char* line, bool dropped_note, ULONGLONG now_ms) {
     if (level > log_level_warn) {
@@ -49,14 +34,12 @@ void event_log_sink::write(uint32_t level, const char* line, bool dropped_note, 
         return;
     }
     ++_reported;
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
+    const size_t length = strlen(line);
+    const std::string text(line, length != 0 && line[length - 1] == '\n' ? length - 1 : length);
     const DWORD id = dropped_note ? TALVERN_EVENT_LINES_DROPPED
                      : level == log_level_error ? TALVERN_EVENT_ERROR_LINE
                                                 : TALVERN_EVENT_WARNING_LINE;
-    _reporter->report(level == log_level_error ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, id, text.c_str());
+    report(level == log_level_error ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, id, text.c_str());
 }
 
 void event_log_sink::flush(ULONGLONG now_ms, bool at_stop) {
@@ -66,7 +49,7 @@ void event_log_sink::flush(ULONGLONG now_ms, bool at_stop) {
     if (_suppressed != 0) {
         char text[64];
         snprintf(text, sizeof(text), "%llu events suppressed", static_cast<unsigned long long>(_suppressed));
-        _reporter->report(EVENTLOG_WARNING_TYPE, TALVERN_EVENT_EVENTS_SUPPRESSED, text);
+        report(EVENTLOG_WARNING_TYPE, TALVERN_EVENT_EVENTS_SUPPRESSED, text);
     }
     _reported = 0;
     _suppressed = 0;

@@ -1,4 +1,5 @@
-// Formatting of log lines with bounded appends.
+// Formatting of log lines with bounded appends: a piece that does not fit is
+// cut at the end of the buffer, and later pieces then add nothing.
 #include "log/log_line.h"
 
 #include <windows.h>
@@ -11,97 +12,51 @@
 #include "base/time_format.h"
 
 namespace {
-// Appends to a line buffer, keeping the line terminated and its length at
-// hand. A piece that does not fit is cut at the end of the buffer; later
-// pieces then add nothing.
-class line_buffer {
-public:
-    explicit line_buffer(char (&line)[kLogLineBytes]) : _line(line) { _line[0] = '\0'; }
+// Appends text as it stands: the printf family costs several times more.
+void append(char (&line)[kLogLineBytes], size_t& length, const char* text) {
+    const size_t count = strnlen(text, kLogLineBytes - 1 - length);
+    memcpy(line + length, text, count);
+    length += count;
+    line[length] = '\0';
+}
 
-    size_t length() const { return _length; }
-
-    HRESULT vappend(const char* format, va_list args) {
-        const size_t used = _length;
-        va_list again;
-        va_copy(again, args);
-        HRESULT hr = StringCchVPrintfA(_line + used, kLogLineBytes - used, format, args);
-        if (FAILED(hr)) {
-            // A failed conversion can leave a part of its output without a
-            // terminator; on a zero-filled tail that part is exactly what
-            // strnlen() finds, so the same bytes are made again on one.
-            memset(_line + used, 0, kLogLineBytes - used);
-            hr = StringCchVPrintfA(_line + used, kLogLineBytes - used, format, again);
-        }
-        va_end(again);
-        _length = used + strnlen(_line + used, kLogLineBytes - 1 - used);
-        return hr;
+// Appends value right-aligned in width columns, as "%*lu" would.
+void append_number(char (&line)[kLogLineBytes], size_t& length, unsigned long value, ptrdiff_t width) {
+    char text[24];
+    char* const end = text + sizeof(text) - 1;
+    char* first = end;
+    *end = '\0';
+    do {
+        *--first = static_cast<char>('0' + value % 10);
+    } while ((value /= 10) != 0);
+    while (end - first < width) {
+        *--first = ' ';
     }
+    append(line, length, first);
+}
 
-    HRESULT append(const char* format, ...) {
-        va_list args;
-        va_start(args, format);
-        const HRESULT hr = vappend(format, args);
-        va_end(args);
-        return hr;
+HRESULT append_message(char (&line)[kLogLineBytes], size_t& length, const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    HRESULT hr = StringCchVPrintfA(line + length, kLogLineBytes - length, format, args);
+    if (FAILED(hr)) {
+        // A failed conversion can leave part of its output unterminated; on a
+        // zero-filled tail that part is exactly what strnlen() finds.
+        memset(line + length, 0, kLogLineBytes - length);
+        hr = StringCchVPrintfA(line + length, kLogLineBytes - length, format, again);
     }
-
-    // Appends text as it stands: the printf family costs several times more
-    // for text without conversions.
-    void append_text(const char* text) {
-        const size_t room = kLogLineBytes - 1 - _length;
-        const size_t count = strnlen(text, room);
-        memcpy(_line + _length, text, count);
-        _length += count;
-        _line[_length] = '\0';
-    }
-
-    // Appends "(%5lu:%5lu) : " (each number right-aligned in five columns),
-    // built by hand because it is part of every line.
-    void append_ids(unsigned long process_id, unsigned long thread_id) {
-        char field[32] = "(";
-        size_t n = 1;
-        for (int i = 0; i < 2; ++i) {
-            char digits[16];
-            size_t count = 0;
-            for (unsigned long value = i == 0 ? process_id : thread_id; count == 0 || value != 0; value /= 10) {
-                digits[count++] = static_cast<char>('0' + value % 10);
-            }
-            for (size_t pad = count; pad < 5; ++pad) {
-                field[n++] = ' ';
-            }
-            while (count != 0) {
-                field[n++] = digits[--count];
-            }
-            field[n++] = i == 0 ? ':' : ')';
-        }
-        memcpy(field + n, " : ", 4);
-        append_text(field);
-    }
-
-    // Drops everything from position onwards.
-    void cut(size_t position) {
-        _line[position] = '\0';
-        _length = position;
-    }
-
-private:
-    char (&_line)[kLogLineBytes];
-    size_t _length = 0;
-};
-
-// The tag of a level ("[EROR] " ...), or null above log_level_debug.
-const char* log_level_tag(uint32_t level) {
-    static const char* const tags[] = {"[EROR] ", "[WARN] ", "[INFO] ", "[DEBG] "};
-    return level <= log_level_debug ? tags[level] : nullptr;
+    va_end(again);
+    length += strnlen(line + length, kLogLineBytes - 1 - length);
+    return hr;
 }
 }  // namespace
 
-
 bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& options, uint32_t level,
                      const char* function, const char* format, va_list args, size_t* length) {
-    const char* tag = log_level_tag(level);
-    line_buffer buffer(line);
-    if (tag == nullptr || format == nullptr) {
+    static const char* const tags[] = {"[EROR] ", "[WARN] ", "[INFO] ", "[DEBG] "};
+    size_t used = 0;
+    line[0] = '\0';
+    if (level > log_level_debug || format == nullptr) {
         return false;
     }
     if (options.show_time) {
@@ -109,29 +64,31 @@ bool format_log_line(char (&line)[kLogLineBytes], const log_line_options& option
         GetSystemTime(&now);
         char time_text[32];
         format_system_time(&now, true, false, time_text);  // the logger cannot log its own failure
-        buffer.append("%s ", time_text);
+        append(line, used, time_text);
+        append(line, used, " ");
     }
-    buffer.append_text(tag);
-    buffer.append_text(options.module_file != nullptr ? options.module_file : "");
-    buffer.append_ids(GetCurrentProcessId(), GetCurrentThreadId());
+    append(line, used, tags[level]);
+    append(line, used, options.module_file != nullptr ? options.module_file : "");
+    append(line, used, "(");
+    append_number(line, used, GetCurrentProcessId(), 5);
+    append(line, used, ":");
+    append_number(line, used, GetCurrentThreadId(), 5);
+    append(line, used, ") : ");
     if (options.show_function_name) {
-        buffer.append("%s : ", function != nullptr ? function : "");
+        append(line, used, function != nullptr ? function : "");
+        append(line, used, " : ");
     }
-
-    const size_t message_start = buffer.length();
-    va_list message_args;
-    va_copy(message_args, args);
-    const HRESULT hr = buffer.vappend(format, message_args);
-    va_end(message_args);
     // A message cut at the end of the buffer stays as far as it fits; one that
     // could not be formatted at all is replaced.
-    if (FAILED(hr) && buffer.length() < kLogLineBytes - 1) {
-        buffer.cut(message_start);
-        buffer.append_text("invalid function call parameters");
+    const size_t message_start = used;
+    if (FAILED(append_message(line, used, format, args)) && used < kLogLineBytes - 1) {
+        used = message_start;
+        line[used] = '\0';
+        append(line, used, "invalid function call parameters");
     }
-    buffer.append_text("\n");
+    append(line, used, "\n");
     if (length != nullptr) {
-        *length = buffer.length();
+        *length = used;
     }
     return true;
 }

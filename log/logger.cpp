@@ -24,55 +24,62 @@ std::atomic<uint32_t> _log_to{log_to_ods};
 std::atomic<bool> _show_time{false};
 std::atomic<bool> _show_function_name{false};
 
-// The one slogger, made by the first initialize_log() and never freed: a log
-// call may still be pushing into it while the stop closes its queue.
-// finalize_log() stops it, initialize_log() starts it again. The log call
-// takes no lock but the queue's, only for the push: a thread terminated inside
-// that push leaves the lock held, and every later log call and the stop then
-// wait for ever; a thread terminated anywhere else in the call leaves nothing.
-std::atomic<slogger*> _logger{nullptr};
+// The one slogger, made at the first use and never freed, as a log call may
+// still be pushing into it while the stop closes its queue. The log call takes
+// no lock but the queue's, for the push only: a thread terminated inside that
+// push leaves the lock held, and every later log call and the stop then wait
+// for ever; terminated anywhere else, it leaves nothing.
+slogger& the_logger() {
+    static slogger* const logger = new slogger();
+    return *logger;
+}
+
 boost::mutex _life_lock;  // serialises initialize_log(), finalize_log(), log_open_file()
 
-// Set while the thread is inside the log call: a log call made from there
-// (a sink's observer, a helper's failure message) would recurse.
+// Set while the thread is in the log call, where a log call (an observer's,
+// or a helper's failure) would recurse.
 thread_local bool _inside_log_call = false;
 
-// The executable's file name, looked up once by a lookup that does not log
-// (empty when it fails), and kept for lines logged while statics are destroyed.
-const char* module_file_name() {
-    static const std::string* const name = [] {
+bool format_line(char (&line)[kLogLineBytes], size_t* length, uint32_t level, const char* function,
+                 const char* format, va_list args) {
+    // The executable's file name, found once by a lookup that does not log,
+    // and kept for lines logged while statics are destroyed.
+    static const std::string* const module_file = [] {
         std::wstring file;
         std::string ansi;
         get_current_module_file_silent(file);
         wcs_to_ansi(file.c_str(), ansi);
         return new std::string(ansi);
     }();
-    return name->c_str();
-}
-
-bool format_line(char (&line)[kLogLineBytes], size_t* length, uint32_t level, const char* function,
-                 const char* format, va_list args) {
-    log_line_options options;
-    options.show_time = _show_time;
-    options.show_function_name = _show_function_name;
-    options.module_file = module_file_name();
+    const log_line_options options{_show_time, _show_function_name, module_file->c_str()};
     return format_log_line(line, options, level, function, format, args, length);
 }
+}  // namespace
 
-// The log call past its filter: formats the line and queues or writes it.
-void log_write_line(uint32_t level, const char* function, const char* format, va_list args) {
-    slogger* logger = _logger.load();
-    if (_inside_log_call || (logger != nullptr && logger->is_writer_thread())) {
+void format_log_warning(char (&line)[kLogLineBytes], size_t* length, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    format_line(line, length, log_level_warn, "log_write_fmt", format, args);
+    va_end(args);
+}
+
+void log_write_fmt(uint32_t category, uint32_t level, const char* function, const char* format, ...) {
+    if (level > _log_level || (category & _log_mask) != category || format == nullptr) {
+        return;
+    }
+    slogger& logger = the_logger();
+    if (_inside_log_call || logger.is_writer_thread()) {
         return;  // the writer's own line would queue behind the one it writes
     }
     _inside_log_call = true;
+    va_list args;
+    va_start(args, format);
     try {  // nothing of the log call reaches its caller, not even a failed allocation
         char line[kLogLineBytes];
         size_t length = 0;
         const uint32_t log_to = _log_to;
         if (format_line(line, &length, level, function, format, args) &&
-            (logger == nullptr || level <= logger->level) &&
-            (logger == nullptr || logger->push_line(level, log_to, line, length) == slogger::stopped)) {
+            logger.push_line(level, log_to, line, length) == slogger::stopped) {
             // No logger runs: the caller writes its line itself.
             if (log_to & log_to_con) {
                 console_write(level, line);
@@ -83,21 +90,8 @@ void log_write_line(uint32_t level, const char* function, const char* format, va
         }
     } catch (const std::exception&) {
     }
-    _inside_log_call = false;
-}
-
-bool format_warning(char (&line)[kLogLineBytes], size_t* length, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const bool made = format_line(line, length, log_level_warn, "log_write_fmt", format, args);
     va_end(args);
-    return made;
-}
-}  // namespace
-
-bool format_dropped_note(char (&line)[kLogLineBytes], uint64_t count, size_t* length) {
-    return format_warning(line, length, "%llu log lines were dropped: the log queue was full.",
-                          static_cast<unsigned long long>(count));
+    _inside_log_call = false;
 }
 
 bool initialize_log() {
@@ -105,57 +99,31 @@ bool initialize_log() {
     _log_level = log_level_warn;
     _log_to = log_to_ods;
     boost::lock_guard<boost::mutex> life(_life_lock);
-    slogger* logger = _logger.load();
-    if (logger != nullptr && logger->is_running()) {
+    if (the_logger().is_running() || the_logger().slog_start()) {
         return true;
     }
-    logger = logger != nullptr ? logger : new slogger();
-    logger->level = log_level_warn;
-    if (!logger->slog_start()) {
-        debug_write("[ERR ] initialize_log(), _logger->slog_start() failed.\n");
-        return false;
-    }
-    _logger = logger;
-    return true;
+    debug_write("[ERR ] initialize_log(), _logger->slog_start() failed.\n");
+    return false;
 }
 
 void finalize_log() {
     boost::lock_guard<boost::mutex> life(_life_lock);
-    if (slogger* logger = _logger.load()) {
-        logger->slog_stop();
-    }
+    the_logger().slog_stop();
 }
 
-void log_write_fmt(uint32_t category, uint32_t level, const char* function, const char* format, ...) {
-    if (level > _log_level || (category & _log_mask) != category || format == nullptr) {
-        return;
+bool log_open_file(const wchar_t* path) {
+    boost::lock_guard<boost::mutex> life(_life_lock);
+    if (!the_logger().is_running() || !the_logger().open_log_file(path)) {
+        return false;
     }
-    va_list args;
-    va_start(args, format);
-    log_write_line(level, function, format, args);
-    va_end(args);
+    _log_to |= log_to_file;
+    return true;
 }
 
-void log_set_level(uint32_t level) {
-    _log_level = level;
-    if (slogger* logger = _logger.load()) {
-        logger->level = level;
-    }
-}
-
+void log_set_level(uint32_t level) { _log_level = level; }
 uint32_t log_get_level() { return _log_level; }
 void log_set_targets(uint32_t log_to) { _log_to = log_to; }
 uint32_t log_get_targets() { return _log_to; }
 void log_set_mask(uint32_t mask) { _log_mask = mask; }
 void log_set_show_time(bool show) { _show_time = show; }
 void log_set_show_function_name(bool show) { _show_function_name = show; }
-
-bool log_open_file(const wchar_t* path) {
-    boost::lock_guard<boost::mutex> life(_life_lock);
-    slogger* logger = _logger.load();
-    if (logger == nullptr || !logger->is_running() || !logger->open_log_file(path)) {
-        return false;
-    }
-    _log_to |= log_to_file;
-    return true;
-}

@@ -1,14 +1,10 @@
-// The sinks a line goes to besides the log file: the process's console,
-// coloured by level (error red, warning and info green, debug as it was), and
-// the debugger (OutputDebugStringA), with an optional observer that sees every
-// line exactly as the debugger gets it (for tools and tests).
+// The sinks a line goes to besides the log file and the Event Log.
 #pragma once
 
 #include <cstdint>
 
-#include "log/log.h"
-
-// Writes text (without its NUL) with WriteConsoleA; silent without a console.
+// The process console (WriteConsoleA), errors in red, warnings and info in
+// green, debug lines as they were; silent without a console.
 void console_write(uint32_t level, const char* text);
-
+// The debugger (OutputDebugStringA), then the observer of log_set_debug_observer().
 void debug_write(const char* text);

@@ -1,7 +1,6 @@
 // The logger's queue, its writer thread and their life cycle.
 #include "log/slogger.h"
 
-#include <cstring>
 #include <vector>
 
 #include "log/sinks.h"
@@ -9,72 +8,57 @@
 #include "base/thread_name.h"
 
 namespace {
-// Slots the writer keeps for reuse after a burst; more are given back.
-constexpr size_t kKeptSlots = 1024;
-// After a batch of fewer lines than this, the writer lets the next ones
-// gather for a moment: while lines keep coming it wakes about once a
-// millisecond, rather than being signalled for every line or two.
+constexpr size_t kKeptSlots = 1024;  // slots the writer keeps after a burst
+// After a batch of fewer lines, the writer lets the next ones gather for a
+// millisecond rather than being woken for every line or two.
 constexpr size_t kGatherLines = 2048;
-constexpr DWORD kGatherMs = 1;
+const char kDroppedNote[] = "%llu log lines were dropped: the log queue was full.";
 }  // namespace
 
 slogger::slogger() : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
-slogger::~slogger() {
-    slog_stop();
-    _log_file.reset();  // opened without a writer ever running
-}
+slogger::~slogger() { slog_stop(); }
 
 bool slogger::slog_start() {
     if (_thread || !_wake) {
         return false;
     }
-    _queue.open();
     _stop = false;
     try {
-        _events.reset(new event_log_sink(make_event_log_reporter(L"Talvern")));
         _thread.reset(new boost::thread(&slogger::slog_thread, this));
     } catch (const std::exception&) {
-        _queue.close();  // no writer: a log call writes its line itself
-        _events.reset();
-        _stop = true;
+        _stop = true;  // the queue stays closed: a log call writes its line itself
         return false;
     }
+    _queue.set_open(true);
     return true;
 }
 
 void slogger::slog_stop() {
-    if (_stop) {
-        return;
-    }
     // A log call that finds the queue closed writes its line itself, so one
     // made as the writer ends (a DLL's DLL_THREAD_DETACH) never waits for this.
-    _queue.close();
-    _stop = true;
-    SetEvent(_wake.get());
-    if (_thread) {
+    _queue.set_open(false);
+    if (!_stop.exchange(true)) {
+        SetEvent(_wake.get());
         _thread->join();
         _thread.reset();
     }
-    _events.reset();
     boost::lock_guard<boost::mutex> guard(_file_lock);
     _log_file.reset();
 }
 
 slogger::push_outcome slogger::push_line(uint32_t level, uint32_t log_to, const char* line, size_t length) {
-    // Lines were dropped: the warning that says how many goes ahead of the
-    // first line that finds room again.
     if (_dropped.load(std::memory_order_relaxed) != 0) {
         if (const uint64_t lost = _dropped.exchange(0)) {
             char note[kLogLineBytes];
             size_t note_length = 0;
-            format_dropped_note(note, lost, &note_length);
-            if (push({log_level_warn, log_to, note, note_length, true}, note_length + length) != queued) {
+            format_log_warning(note, &note_length, kDroppedNote, static_cast<unsigned long long>(lost));
+            if (push(log_level_warn, log_to, note, note_length, true, note_length + length) != queued) {
                 _dropped.fetch_add(lost);  // told later, or by the drain
             }
         }
     }
-    const push_outcome outcome = push({level, log_to, line, length, false}, length);
+    const push_outcome outcome = push(level, log_to, line, length, false, length);
     if (outcome == dropped) {
         _dropped_to = log_to;
         _dropped.fetch_add(1);
@@ -82,8 +66,14 @@ slogger::push_outcome slogger::push_line(uint32_t level, uint32_t log_to, const 
     return outcome;
 }
 
-slogger::push_outcome slogger::push(const log_line& line, size_t room) {
-    const Queue<log_entry>::push_result pushed = _queue.push(line, line.length, room);
+slogger::push_outcome slogger::push(uint32_t level, uint32_t log_to, const char* text, size_t length,
+                                    bool dropped_note, size_t room) {
+    const auto pushed = _queue.push(length, room, [&](log_entry& entry) {
+        entry.msg.assign(text, length);
+        entry.level = level;
+        entry.log_to = log_to;
+        entry.dropped_note = dropped_note;
+    });
     if (pushed == Queue<log_entry>::wake) {
         SetEvent(_wake.get());
     }
@@ -96,54 +86,52 @@ void slogger::slog_thread() {
     std::vector<log_entry> batch;
     size_t count = 0;
     while (!_stop) {
-        if (!_queue.take_all(batch, count)) {  // nothing queued: asleep until a push, the stop, or a summary is due
-            WaitForSingleObject(_wake.get(), _events->ms_until_summary(GetTickCount64()));
-            _events->flush(GetTickCount64(), false);
+        if (!_queue.take_all(batch, count)) {  // asleep until a push, the stop, or a summary is due
+            WaitForSingleObject(_wake.get(), _events.ms_until_summary(GetTickCount64()));
+            _events.flush(GetTickCount64(), false);
             continue;
         }
         for (size_t i = 0; i < count; ++i) {
-            write_entry(batch[i], false);
+            write_line(batch[i].level, batch[i].log_to, batch[i].msg.c_str(), batch[i].dropped_note, false);
         }
         if (batch.size() > kKeptSlots) {
             batch.resize(kKeptSlots);
             batch.shrink_to_fit();
         }
         if (count < kGatherLines) {
-            Sleep(kGatherMs);
+            Sleep(1);
         }
     }
     // The queue is closed: what it holds now is all there will be.
     _queue.take_all(batch, count);
     for (size_t left = 0; left < count; ++left) {
-        write_entry(batch[left], true);
+        write_line(batch[left].level, batch[left].log_to, batch[left].msg.c_str(), batch[left].dropped_note, true);
     }
     if (const uint64_t dropped = _dropped.exchange(0)) {
         char note[kLogLineBytes];
-        if (format_dropped_note(note, dropped, nullptr)) {
-            write_entry(log_entry({log_level_warn, _dropped_to, note, strlen(note), true}), true);
-        }
+        format_log_warning(note, nullptr, kDroppedNote, static_cast<unsigned long long>(dropped));
+        write_line(log_level_warn, _dropped_to, note, true, true);
     }
-    _events->flush(GetTickCount64(), true);
+    _events.flush(GetTickCount64(), true);
     _writer_id = 0;
 }
 
-void slogger::write_entry(const log_entry& entry, bool draining) {
-    // A sink that runs out of memory loses this line, not the writer.
-    try {
-        if (draining && (entry.log_to & log_to_file)) {
-            write_file_line(entry.msg.c_str(), true);
+void slogger::write_line(uint32_t level, uint32_t log_to, const char* text, bool dropped_note, bool draining) {
+    try {  // a sink that runs out of memory loses this line, not the writer
+        if (draining && (log_to & log_to_file)) {
+            write_file_line(text, true);
         }
-        if (entry.log_to & log_to_con) {
-            console_write(entry.level, entry.msg.c_str());
+        if (log_to & log_to_con) {
+            console_write(level, text);
         }
-        if (entry.log_to & log_to_ods) {
-            debug_write(entry.msg.c_str());
+        if (log_to & log_to_ods) {
+            debug_write(text);
         }
-        if (!draining && (entry.log_to & log_to_file)) {
-            write_file_line(entry.msg.c_str(), false);
+        if (!draining && (log_to & log_to_file)) {
+            write_file_line(text, false);
         }
-        if (entry.log_to & log_to_evt) {
-            _events->write(entry.level, entry.msg.c_str(), entry.dropped_note, GetTickCount64());
+        if (log_to & log_to_evt) {
+            _events.write(level, text, dropped_note, GetTickCount64());
         }
     } catch (const std::exception&) {
     }

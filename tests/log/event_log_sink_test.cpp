@@ -2,7 +2,6 @@
 // one summary when the minute ends.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,15 +18,9 @@ struct event {
 };
 std::ostream& operator<<(std::ostream& out, const event& e) { return out << e.type << "/" << e.id << " " << e.text; }
 
-struct recorder : event_reporter {
-    explicit recorder(std::vector<event>& seen) : seen(seen) {}
-    void report(WORD type, DWORD id, const char* text) override { seen.push_back({type, id, text}); }
-    std::vector<event>& seen;
-};
-
 struct EventLogSink : testing::Test {
     std::vector<event> seen;
-    event_log_sink sink{std::unique_ptr<event_reporter>(new recorder(seen))};
+    event_log_sink sink{[this](WORD type, DWORD id, const char* text) { seen.push_back({type, id, text}); }};
 };
 }  // namespace
 

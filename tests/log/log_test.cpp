@@ -468,8 +468,8 @@ TEST(LogFileRotation, TwoRotationsWithinOneSecondLoseNothing) {
     ASSERT_TRUE(logger.rotate_log_file(path.c_str()));
     ASSERT_TRUE(logger.rotate_log_file(path.c_str()));
     const std::string after = stamp();
-    logger.push_line(log_level_error, log_to_file, "kept\n", 5);
     ASSERT_TRUE(logger.slog_start());
+    logger.push_line(log_level_error, log_to_file, "kept\n", 5);
     logger.slog_stop();
     EXPECT_EQ("kept\n", read_file(path));
     const auto rotated = rotated_names(dir, taken);
@@ -491,8 +491,8 @@ TEST(LogFileRotation, RotatedNameTakes63CharactersAtMost) {
         EXPECT_EQ(length == 43, logger.rotate_log_file(path.c_str())) << length;
         EXPECT_EQ(length == 43 ? 2u : 1u, names(dir).size()) << length;
         // The file open now, new or kept, takes the next line.
-        logger.push_line(log_level_error, log_to_file, "kept\n", 5);
         ASSERT_TRUE(logger.slog_start());
+        logger.push_line(log_level_error, log_to_file, "kept\n", 5);
         logger.slog_stop();
         EXPECT_EQ("kept\n", read_file(path)) << length;
     }
