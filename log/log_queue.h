@@ -7,10 +7,7 @@
 // grown, queuing allocates nothing (when T reuses its storage, as a string does).
 #pragma once
 
-#include <windows.h>
-
 #include <boost/thread/lock_guard.hpp>
-#include <boost/thread/lock_types.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <cstddef>
@@ -29,21 +26,7 @@ public:
     // with nothing queued.
     template <class Fill>
     push_result push(size_t units, size_t room, const Fill& fill) {
-        // The lock is held for a copy: a caller that finds it taken spins a
-        // little, as sleeping in the lock is a round trip to the kernel (under
-        // Wine, to the wineserver) that costs far more than the wait.
-        boost::unique_lock<boost::mutex> guard(_lock, boost::defer_lock);
-        for (int spins = 1; !guard.try_lock(); ++spins) {
-            if (spins == 200) {
-                guard.lock();
-                break;
-            }
-            if (spins % 16 == 0) {
-                SwitchToThread();  // the holder may be waiting for this core
-            } else {
-                YieldProcessor();
-            }
-        }
+        boost::lock_guard<boost::mutex> guard(_lock);
         if (!_open) {
             return closed;
         }
@@ -60,15 +43,16 @@ public:
     }
 
     // Takes everything queued in exchange for slots, whose first count items
-    // are then the queued ones, oldest first. With nothing queued, false, and
-    // the consumer counts as asleep until the next push.
+    // are then the queued ones, oldest first. With nothing queued, false,
+    // slots are kept, and the consumer counts as asleep until the next push.
     bool take_all(std::vector<T>& slots, size_t& count) {
         boost::lock_guard<boost::mutex> guard(_lock);
-        _items.swap(slots);
-        count = _count;
-        _count = 0;
+        count = std::exchange(_count, 0);
         _units = 0;
         _consumer_asleep = count == 0;
+        if (count != 0) {
+            _items.swap(slots);
+        }
         return count != 0;
     }
 

@@ -54,26 +54,15 @@ bool format_line(char (&line)[kLogLineBytes], size_t* length, uint32_t level, co
     const log_line_options options{_show_time, _show_function_name, module_file->c_str()};
     return format_log_line(line, options, level, function, format, args, length);
 }
-}  // namespace
 
-void format_log_warning(char (&line)[kLogLineBytes], size_t* length, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    format_line(line, length, log_level_warn, "log_write_fmt", format, args);
-    va_end(args);
-}
-
-void log_write_fmt(uint32_t category, uint32_t level, const char* function, const char* format, ...) {
-    if (level > _log_level || (category & _log_mask) != category || format == nullptr) {
-        return;
-    }
+// The log call past its filter, kept out of log_write_fmt() so that a filtered
+// call does not pay for this one's frame.
+void log_write_line(uint32_t level, const char* function, const char* format, va_list args) {
     slogger& logger = the_logger();
     if (_inside_log_call || logger.is_writer_thread()) {
         return;  // the writer's own line would queue behind the one it writes
     }
     _inside_log_call = true;
-    va_list args;
-    va_start(args, format);
     try {  // nothing of the log call reaches its caller, not even a failed allocation
         char line[kLogLineBytes];
         size_t length = 0;
@@ -90,8 +79,25 @@ void log_write_fmt(uint32_t category, uint32_t level, const char* function, cons
         }
     } catch (const std::exception&) {
     }
-    va_end(args);
     _inside_log_call = false;
+}
+}  // namespace
+
+void format_log_warning(char (&line)[kLogLineBytes], size_t* length, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    format_line(line, length, log_level_warn, "log_write_fmt", format, args);
+    va_end(args);
+}
+
+void log_write_fmt(uint32_t category, uint32_t level, const char* function, const char* format, ...) {
+    if (level > _log_level || (category & _log_mask) != category || format == nullptr) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    log_write_line(level, function, format, args);
+    va_end(args);
 }
 
 bool initialize_log() {

@@ -8,7 +8,7 @@
 #include "base/thread_name.h"
 
 namespace {
-constexpr size_t kKeptSlots = 1024;  // slots the writer keeps after a burst
+constexpr size_t kKeptSlots = 1024;  // slots the writer keeps once a burst is over
 // After a batch of fewer lines, the writer lets the next ones gather for a
 // millisecond rather than being woken for every line or two.
 constexpr size_t kGatherLines = 2048;
@@ -87,16 +87,16 @@ void slogger::slog_thread() {
     size_t count = 0;
     while (!_stop) {
         if (!_queue.take_all(batch, count)) {  // asleep until a push, the stop, or a summary is due
+            if (batch.size() > kKeptSlots) {
+                batch.resize(kKeptSlots);
+                batch.shrink_to_fit();
+            }
             WaitForSingleObject(_wake.get(), _events.ms_until_summary(GetTickCount64()));
             _events.flush(GetTickCount64(), false);
             continue;
         }
         for (size_t i = 0; i < count; ++i) {
             write_line(batch[i].level, batch[i].log_to, batch[i].msg.c_str(), batch[i].dropped_note, false);
-        }
-        if (batch.size() > kKeptSlots) {
-            batch.resize(kKeptSlots);
-            batch.shrink_to_fit();
         }
         if (count < kGatherLines) {
             Sleep(1);
