@@ -15,17 +15,13 @@ constexpr size_t kGatherLines = 2048;
 const char kDroppedNote[] = "%llu log lines were dropped: the log queue was full.";
 }  // namespace
 
-slogger::slogger() : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-
-slogger::~slogger() { slog_stop(); }
-
 bool slogger::slog_start() {
-    if (_thread || !_wake) {
+    if (_thread.joinable() || !_wake) {
         return false;
     }
     _stop = false;
     try {
-        _thread.reset(new boost::thread(&slogger::slog_thread, this));
+        _thread = boost::thread(&slogger::slog_thread, this);
     } catch (const std::exception&) {
         _stop = true;  // the queue stays closed: a log call writes its line itself
         return false;
@@ -40,8 +36,7 @@ void slogger::slog_stop() {
     _queue.set_open(false);
     if (!_stop.exchange(true)) {
         SetEvent(_wake.get());
-        _thread->join();
-        _thread.reset();
+        _thread.join();
     }
     boost::lock_guard<boost::mutex> guard(_file_lock);
     _log_file.reset();

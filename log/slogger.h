@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "base/handles.h"
@@ -27,8 +26,8 @@ public:
     static constexpr size_t kQueueBytes = 4 * 1024 * 1024;
     enum push_outcome { queued, dropped, stopped };
 
-    slogger();
-    ~slogger();
+    slogger() : _wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    ~slogger() { slog_stop(); }
     slogger(const slogger&) = delete;
     slogger& operator=(const slogger&) = delete;
     // Starts the writer and opens the queue; false when it runs or cannot start.
@@ -74,7 +73,7 @@ private:
     std::atomic<uint32_t> _dropped_to{0};  // the sinks of the last one
     std::atomic<bool> _stop{true};
     event_handle _wake;
-    std::unique_ptr<boost::thread> _thread;
+    boost::thread _thread;
     std::atomic<DWORD> _writer_id{0};
     event_log_sink _events;  // the writer's
 
