@@ -144,22 +144,18 @@ DWORD WINAPI writer_main(void*) {
 crash_capture::~crash_capture() { uninstall(); }
 
 bool crash_capture::install() {
-    if (_installed || InterlockedCompareExchange(&g_installed, 1, 0) != 0) {
+    if (_writer || InterlockedCompareExchange(&g_installed, 1, 0) != 0) {
         return false;
     }
     g_state = crash_state{};
     _request.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     _done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!_request || !_done || !crash_folder_path(g_state.folder)) {
-        _request.reset();
-        _done.reset();
-        InterlockedExchange(&g_installed, 0);
-        return false;
-    }
-    g_state.request = _request.get();
-    g_state.done = _done.get();
     DWORD writer_id = 0;
-    _writer.reset(CreateThread(nullptr, 0, &writer_main, nullptr, 0, &writer_id));
+    if (_request && _done && crash_folder_path(g_state.folder)) {
+        g_state.request = _request.get();
+        g_state.done = _done.get();
+        _writer.reset(CreateThread(nullptr, 0, &writer_main, nullptr, 0, &writer_id));
+    }
     if (!_writer) {
         _request.reset();
         _done.reset();
@@ -169,12 +165,11 @@ bool crash_capture::install() {
     g_state.writer_id = writer_id;
     _vectored = AddVectoredExceptionHandler(1, &vectored_handler);
     _previous_filter = SetUnhandledExceptionFilter(&unhandled_filter);
-    _installed = true;
     return true;
 }
 
 void crash_capture::uninstall() {
-    if (!_installed) {
+    if (!_writer) {
         return;
     }
     SetUnhandledExceptionFilter(_previous_filter);
@@ -192,6 +187,5 @@ void crash_capture::uninstall() {
     _writer.reset();
     _request.reset();
     _done.reset();
-    _installed = false;
     InterlockedExchange(&g_installed, 0);
 }

@@ -38,8 +38,7 @@ public:
 private:
     event_handle _request;  // the crashed thread's (or uninstall's) call to the writer
     event_handle _done;     // the writer's answer: the dump and the event are written
-    unique_handle _writer;
+    unique_handle _writer;  // set while installed
     void* _vectored = nullptr;
     LPTOP_LEVEL_EXCEPTION_FILTER _previous_filter = nullptr;
-    bool _installed = false;
 };
