@@ -101,13 +101,7 @@ agent_policy read_agent_policy(HKEY root, const wchar_t* key_path) {
                               known.max);
                 continue;
             }
-            if (wcscmp(known.name, L"LogLevel") == 0) {
-                policy.log_level = value;
-            } else if (wcscmp(known.name, L"LogFile") == 0) {
-                policy.log_file = value != 0;
-            } else if (wcscmp(known.name, L"EventLog") == 0) {
-                policy.event_log = value != 0;
-            }
+            known.store(policy, value);
             continue;
         }
         // UpdateUrl: the text up to its first NUL.

@@ -14,18 +14,6 @@
 // The policy key under HKEY_LOCAL_MACHINE.
 extern const wchar_t kAgentPolicyKey[];
 
-// One value the agent reads: its name and registry type; for a REG_DWORD the
-// range it accepts (both ends included).
-struct policy_value_spec {
-    const wchar_t* name;
-    DWORD type;
-    DWORD min;
-    DWORD max;
-};
-
-// Every value the agent reads, in the order it reads them; count gets their number.
-const policy_value_spec* agent_policy_values(size_t& count);
-
 // What the policy asks of this start.
 struct agent_policy {
     uint32_t log_level;        // LogLevel: the log level (log_level_*)
@@ -34,6 +22,19 @@ struct agent_policy {
     std::string update_base_url;  // UpdateUrl: empty for the built-in one
     agent_policy();
 };
+
+// One value the agent reads: its name and registry type; for a REG_DWORD the
+// range it accepts (both ends included) and where an accepted value goes.
+struct policy_value_spec {
+    const wchar_t* name;
+    DWORD type;
+    DWORD min;
+    DWORD max;
+    void (*store)(agent_policy& policy, DWORD value);  // REG_DWORD values only
+};
+
+// Every value the agent reads, in the order it reads them; count gets their number.
+const policy_value_spec* agent_policy_values(size_t& count);
 
 // Reads the values under root\key (HKLM and kAgentPolicyKey for the agent),
 // logging one warning for each value it ignores.

@@ -6,10 +6,10 @@ const wchar_t kAgentPolicyKey[] = L"SOFTWARE\\Policies\\Talvern\\Agent";
 
 namespace {
 const policy_value_spec kValues[] = {
-    {L"LogLevel", REG_DWORD, 0, 3},
-    {L"LogFile", REG_DWORD, 0, 1},
-    {L"EventLog", REG_DWORD, 0, 1},
-    {L"UpdateUrl", REG_SZ, 0, 0},
+    {L"LogLevel", REG_DWORD, 0, 3, [](agent_policy& policy, DWORD value) { policy.log_level = value; }},
+    {L"LogFile", REG_DWORD, 0, 1, [](agent_policy& policy, DWORD value) { policy.log_file = value != 0; }},
+    {L"EventLog", REG_DWORD, 0, 1, [](agent_policy& policy, DWORD value) { policy.event_log = value != 0; }},
+    {L"UpdateUrl", REG_SZ, 0, 0, nullptr},
 };
 }  // namespace
 
